@@ -1,0 +1,55 @@
+// The client's process-wide state and the steps that load and bind the driver library.
+// Internal to the client; the tests read and reset it.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "driver_client/driver_contract.h"
+
+constexpr size_t kEntryPointCacheSlots = 632;
+
+// Cache slots of the entry points that the wrappers use.
+enum EntryPointSlot : size_t {
+    kSlotApplyDisplayRecord = 6,
+    kSlotEnumPhysicalGpus = 23,
+    kSlotEnumDisplayHandle = 184,
+    kSlotQueryDisplayRecord = 224,
+};
+
+// All fields start null. The module handle is published last (release) by a successful
+// bind, so a reader that sees it set (acquire) also sees what the bind stored before it.
+struct DriverClientState {
+    std::atomic<QueryInterfaceFn> queryInterface;
+    std::atomic<EntryHookFn> entryHook;
+    std::atomic<ExitHookFn> exitHook;
+    std::atomic<HMODULE> module;
+    std::atomic<void*> entryPoints[kEntryPointCacheSlots];
+};
+extern DriverClientState g_driverClient;
+
+// Serialises loading and binding. One per process, made at first need and destroyed at
+// normal process exit.
+class DriverLock {
+public:
+    DriverLock() { InitializeCriticalSection(&section_); }
+    virtual ~DriverLock() { DeleteCriticalSection(&section_); }
+    DriverLock(const DriverLock&) = delete;
+    DriverLock& operator=(const DriverLock&) = delete;
+
+    void Lock() { EnterCriticalSection(&section_); }
+    void Unlock() { LeaveCriticalSection(&section_); }
+
+private:
+    CRITICAL_SECTION section_;
+};
+
+// 0 when the library is loaded and bound, loading and binding it first (under DriverLock)
+// when it is not.
+DriverStatus EnsureDriverLibrary();
+DriverStatus LoadDriverLibrary();
+DriverStatus BindDriverLibrary(HMODULE module);
+
+// For tests only: release a bound library and return the state to its process-start values.
+void ResetDriverClientForTesting();

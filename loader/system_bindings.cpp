@@ -1,0 +1,122 @@
+#include "loader/system_bindings.h"
+
+#include "loader/module_loader.h"
+#include "loader/strings/local_memory.h"
+
+Advapi32Binding g_advapi32;
+SetupapiBinding g_setupapi;
+Shell32Binding g_shell32;
+
+HMODULE BindSystemLibrary(std::atomic<HMODULE>& module, const wchar_t* name) {
+    HMODULE handle = module.load(std::memory_order_acquire);
+    if (handle != nullptr) {
+        return handle;
+    }
+    LocalString path(BuildSystemDirectoryPath(name));
+    if (path) {
+        handle = LoadLibraryExW(path.get(), nullptr, 0);
+    }
+    module.store(handle, std::memory_order_release);
+    return handle;
+}
+
+HMODULE BindSystemLibraryThroughLoader(std::atomic<HMODULE>& module, const wchar_t* name) {
+    HMODULE handle = module.load(std::memory_order_acquire);
+    if (handle != nullptr) {
+        return handle;
+    }
+    handle = LoadLibrarySystemDirectory(name, 0);
+    module.store(handle, std::memory_order_release);
+    return handle;
+}
+
+namespace {
+
+HMODULE BindAdvapi32() { return BindSystemLibrary(g_advapi32.module, kAdvapi32Name); }
+HMODULE BindSetupapi() { return BindSystemLibrary(g_setupapi.module, kSetupapiName); }
+
+}  // namespace
+
+bool BindRegistryQuery() {
+    HMODULE module = BindAdvapi32();
+    return module != nullptr && BindFunction(g_advapi32.regQueryValueEx, module, "RegQueryValueExW");
+}
+
+bool BindRegistryOpenClose() {
+    HMODULE module = BindAdvapi32();
+    return module != nullptr && BindFunction(g_advapi32.regOpenKeyEx, module, "RegOpenKeyExW") &&
+           BindFunction(g_advapi32.regCloseKey, module, "RegCloseKey");
+}
+
+bool BindRegistryEnumeration() {
+    HMODULE module = BindAdvapi32();
+    return module != nullptr && BindFunction(g_advapi32.regOpenKeyEx, module, "RegOpenKeyExW") &&
+           BindFunction(g_advapi32.regEnumValue, module, "RegEnumValueW") &&
+           BindFunction(g_advapi32.regCloseKey, module, "RegCloseKey");
+}
+
+bool BindServiceConfiguration() {
+    HMODULE module = BindAdvapi32();
+    return module != nullptr && BindFunction(g_advapi32.openSCManager, module, "OpenSCManagerW") &&
+           BindFunction(g_advapi32.openService, module, "OpenServiceW") &&
+           BindFunction(g_advapi32.queryServiceConfig, module, "QueryServiceConfigW") &&
+           BindFunction(g_advapi32.closeServiceHandle, module, "CloseServiceHandle");
+}
+
+bool BindDeviceInterfaceSearch() {
+    HMODULE module = BindSetupapi();
+    return module != nullptr &&
+           BindFunction(g_setupapi.getClassDevs, module, "SetupDiGetClassDevsW") &&
+           BindFunction(g_setupapi.enumDeviceInterfaces, module, "SetupDiEnumDeviceInterfaces") &&
+           BindFunction(g_setupapi.getDeviceInterfaceDetail, module,
+                        "SetupDiGetDeviceInterfaceDetailW") &&
+           BindFunction(g_setupapi.destroyDeviceInfoList, module, "SetupDiDestroyDeviceInfoList");
+}
+
+bool BindDeviceRegistryProperty() {
+    HMODULE module = BindSetupapi();
+    return module != nullptr &&
+           BindFunction(g_setupapi.getDeviceRegistryProperty, module,
+                        "SetupDiGetDeviceRegistryPropertyW") &&
+           BindFunction(g_setupapi.destroyDeviceInfoList, module, "SetupDiDestroyDeviceInfoList");
+}
+
+bool BindDriverStoreLookup() {
+    HMODULE module = BindSystemLibraryThroughLoader(g_setupapi.module, kSetupapiName);
+    return module != nullptr &&
+           BindFunction(g_setupapi.getDeviceProperty, module, "SetupDiGetDevicePropertyW") &&
+           BindFunction(g_setupapi.getInfDriverStoreLocation, module,
+                        "SetupGetInfDriverStoreLocationW") &&
+           BindFunction(g_setupapi.destroyDeviceInfoList, module, "SetupDiDestroyDeviceInfoList");
+}
+
+bool BindFolderLookup() {
+    // SHGetFolderPathW is looked up only by the call that loads Shell32: once the library
+    // is in, a missing export stays missing.
+    if (g_shell32.module.load(std::memory_order_acquire) == nullptr) {
+        HMODULE module = BindSystemLibrary(g_shell32.module, kShell32Name);
+        if (module == nullptr) {
+            return false;
+        }
+        BindFunction(g_shell32.getFolderPath, module, "SHGetFolderPathW");
+    }
+    return Bound(g_shell32.getFolderPath) != nullptr;
+}
+
+RegistryKey::~RegistryKey() {
+    if (key_ != nullptr) {
+        Bound(g_advapi32.regCloseKey)(key_);
+    }
+}
+
+DeviceInfoSet::~DeviceInfoSet() {
+    if (set_ != INVALID_HANDLE_VALUE && set_ != nullptr) {
+        Bound(g_setupapi.destroyDeviceInfoList)(set_);
+    }
+}
+
+ServiceHandle::~ServiceHandle() {
+    if (handle_ != nullptr) {
+        Bound(g_advapi32.closeServiceHandle)(handle_);
+    }
+}

@@ -1,0 +1,326 @@
+#include "tests/support/test_support.h"
+
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+namespace testing_support {
+
+std::wstring WinePathFromUnix(const std::string& unixPath) {
+    std::wstring path = L"Z:";
+    for (char c : unixPath) {
+        path += (c == '/') ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
+    }
+    return path;
+}
+
+namespace {
+
+std::wstring PathFromEnvironment(const char* name) {
+    const char* value = getenv(name);
+    if (value == nullptr || *value == '\0') {
+        ADD_FAILURE() << name << " is not set; run the tests through ctest";
+        return std::wstring();
+    }
+    return WinePathFromUnix(value);
+}
+
+}  // namespace
+
+std::wstring SimDriverPath() { return PathFromEnvironment("SIMDRIVER_DLL"); }
+std::wstring DispsetPath() { return PathFromEnvironment("DISPSET_EXE"); }
+
+std::wstring SystemDirectory() {
+    wchar_t buffer[MAX_PATH] = {};
+    GetSystemDirectoryW(buffer, MAX_PATH);
+    return buffer;
+}
+
+std::wstring WindowsDirectory() {
+    wchar_t buffer[MAX_PATH] = {};
+    GetWindowsDirectoryW(buffer, MAX_PATH);
+    return buffer;
+}
+
+std::wstring JoinPaths(const std::wstring& directory, const std::wstring& name) {
+    if (!directory.empty() && directory.back() == L'\\') {
+        return directory + name;
+    }
+    return directory + L"\\" + name;
+}
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ReadFileText(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return std::string();
+    }
+    std::string text;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+        text.append(chunk, read);
+    }
+    CloseHandle(file);
+    return text;
+}
+
+std::wstring Lower(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c + 32);
+        }
+    }
+    return text;
+}
+
+namespace {
+
+void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(JoinPaths(path, L"*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            std::wstring child = JoinPaths(path, name);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
+ScopedDirectory::ScopedDirectory(const std::wstring& parent) {
+    std::wstring base = parent;
+    if (base.empty()) {
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        base = temp;
+    }
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        std::wstring candidate = JoinPaths(
+            base, L"dispset-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                      std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(attempt));
+        if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    ADD_FAILURE() << "cannot create a scratch folder";
+}
+
+ScopedDirectory::~ScopedDirectory() {
+    if (!path_.empty()) {
+        RemoveTree(path_);
+    }
+}
+
+ScopedFileCopy::ScopedFileCopy(const std::wstring& source, const std::wstring& destination)
+    : destination_(destination) {
+    ok_ = CopyFileW(source.c_str(), destination.c_str(), TRUE) != FALSE;
+    if (!ok_) {
+        ADD_FAILURE() << "cannot copy to a place that must be free: error " << GetLastError();
+    }
+}
+
+ScopedFileCopy::~ScopedFileCopy() {
+    if (ok_ && !DeleteFileW(destination_.c_str())) {
+        // A loaded module cannot be deleted; move it out of the way at reboot-less best.
+        MoveFileExW(destination_.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
+}
+
+ScopedRegistryValue::ScopedRegistryValue(HKEY root, const std::wstring& subKey,
+                                         const std::wstring& valueName)
+    : root_(root), subKey_(subKey), valueName_(valueName) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root_, subKey_.c_str(), 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        DWORD size = 0;
+        if (RegQueryValueExW(key, valueName_.c_str(), nullptr, &oldType_, nullptr, &size) ==
+            ERROR_SUCCESS) {
+            oldData_.resize(size);
+            if (RegQueryValueExW(key, valueName_.c_str(), nullptr, &oldType_, oldData_.data(),
+                                 &size) == ERROR_SUCCESS) {
+                oldData_.resize(size);
+                hadValue_ = true;
+            }
+        }
+        RegCloseKey(key);
+        return;
+    }
+    // Note the keys that do not exist yet, shallowest first, so they can be removed again.
+    std::wstring path;
+    size_t start = 0;
+    while (start <= subKey_.size()) {
+        size_t end = subKey_.find(L'\\', start);
+        if (end == std::wstring::npos) {
+            end = subKey_.size();
+        }
+        path = subKey_.substr(0, end);
+        HKEY probe = nullptr;
+        if (RegOpenKeyExW(root_, path.c_str(), 0, KEY_QUERY_VALUE, &probe) == ERROR_SUCCESS) {
+            RegCloseKey(probe);
+        } else {
+            createdKeys_.push_back(path);
+        }
+        start = end + 1;
+    }
+}
+
+ScopedRegistryValue::~ScopedRegistryValue() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root_, subKey_.c_str(), 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        if (hadValue_) {
+            RegSetValueExW(key, valueName_.c_str(), 0, oldType_, oldData_.data(),
+                           static_cast<DWORD>(oldData_.size()));
+        } else {
+            RegDeleteValueW(key, valueName_.c_str());
+        }
+        RegCloseKey(key);
+    }
+    for (auto it = createdKeys_.rbegin(); it != createdKeys_.rend(); ++it) {
+        RegDeleteTreeW(root_, it->c_str());
+        RegDeleteKeyW(root_, it->c_str());
+    }
+}
+
+bool ScopedRegistryValue::Set(DWORD type, const void* data, DWORD size) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(root_, subKey_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "cannot create registry key";
+        return false;
+    }
+    LONG status = RegSetValueExW(key, valueName_.c_str(), 0, type,
+                                 static_cast<const BYTE*>(data), size);
+    RegCloseKey(key);
+    EXPECT_EQ(status, ERROR_SUCCESS);
+    return status == ERROR_SUCCESS;
+}
+
+bool ScopedRegistryValue::SetString(const std::wstring& text, DWORD type) {
+    return Set(type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+bool ScopedRegistryValue::SetMultiString(const std::vector<std::wstring>& entries) {
+    std::wstring data;
+    for (const std::wstring& entry : entries) {
+        data += entry;
+        data += L'\0';
+    }
+    data += L'\0';
+    return Set(REG_MULTI_SZ, data.data(), static_cast<DWORD>(data.size() * sizeof(wchar_t)));
+}
+
+bool ScopedRegistryValue::SetDword(DWORD value) { return Set(REG_DWORD, &value, sizeof(value)); }
+
+bool ScopedRegistryValue::Delete() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root_, subKey_.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+        return true;
+    }
+    RegDeleteValueW(key, valueName_.c_str());
+    RegCloseKey(key);
+    return true;
+}
+
+ScopedBuildNumber::ScopedBuildNumber(const std::wstring& text, DWORD type)
+    : value_(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+             L"CurrentBuildNumber") {
+    value_.SetString(text, type);
+}
+
+ScopedEnvironment::ScopedEnvironment(const std::wstring& name, const wchar_t* value)
+    : name_(name) {
+    wchar_t buffer[32768];
+    DWORD length = GetEnvironmentVariableW(name_.c_str(), buffer, 32768);
+    if (length > 0 && length < 32768) {
+        had_ = true;
+        old_.assign(buffer, length);
+    }
+    SetEnvironmentVariableW(name_.c_str(), value);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    SetEnvironmentVariableW(name_.c_str(), had_ ? old_.c_str() : nullptr);
+}
+
+GuardedChars::GuardedChars(size_t count) : count_(count) {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    size_t page = info.dwPageSize;
+    size_t bytes = count * sizeof(wchar_t);
+    size_t dataPages = (bytes + page - 1) / page;
+    if (dataPages == 0) {
+        dataPages = 1;
+    }
+    base_ = VirtualAlloc(nullptr, (dataPages + 1) * page, MEM_RESERVE | MEM_COMMIT,
+                         PAGE_READWRITE);
+    if (base_ == nullptr) {
+        ADD_FAILURE() << "VirtualAlloc failed";
+        return;
+    }
+    BYTE* guard = static_cast<BYTE*>(base_) + dataPages * page;
+    DWORD old = 0;
+    VirtualProtect(guard, page, PAGE_NOACCESS, &old);
+    data_ = reinterpret_cast<wchar_t*>(guard - bytes);
+}
+
+GuardedChars::~GuardedChars() {
+    if (base_ != nullptr) {
+        VirtualFree(base_, 0, MEM_RELEASE);
+    }
+}
+
+size_t CountBusyHeapBlocks() {
+    HANDLE heap = GetProcessHeap();
+    size_t busy = 0;
+    PROCESS_HEAP_ENTRY entry = {};
+    HeapLock(heap);
+    while (HeapWalk(heap, &entry)) {
+        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
+            ++busy;
+        }
+    }
+    HeapUnlock(heap);
+    return busy;
+}
+
+DWORD RunProgram(const std::wstring& program, const std::wstring& arguments,
+                 const std::wstring& workingDirectory) {
+    std::wstring commandLine = L"\"" + program + L"\"";
+    if (!arguments.empty()) {
+        commandLine += L" " + arguments;
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup,
+                        &process)) {
+        ADD_FAILURE() << "cannot start the program: error " << GetLastError();
+        return static_cast<DWORD>(-1);
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = static_cast<DWORD>(-1);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return exitCode;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,132 @@
+// Helpers shared by the tests: the test prefix's folders and registry, the simulated
+// driver, guarded buffers and heap accounting. Every change a helper makes to the prefix is
+// undone by its destructor.
+#pragma once
+
+#include <windows.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// Paths handed over by ctest as Unix paths, as Windows programs under Wine see them.
+std::wstring WinePathFromUnix(const std::string& unixPath);
+std::wstring SimDriverPath();  // the simulated nvapi.dll built for this architecture
+std::wstring DispsetPath();    // the x64 twin of the program
+
+std::wstring SystemDirectory();
+std::wstring WindowsDirectory();
+std::wstring JoinPaths(const std::wstring& directory, const std::wstring& name);
+bool FileExists(const std::wstring& path);
+std::string ReadFileText(const std::wstring& path);  // empty when missing
+std::wstring Lower(std::wstring text);
+
+// A fresh, empty folder under the given parent (default: the temporary folder), removed
+// with everything in it at destruction.
+class ScopedDirectory {
+public:
+    explicit ScopedDirectory(const std::wstring& parent = std::wstring());
+    ~ScopedDirectory();
+    ScopedDirectory(const ScopedDirectory&) = delete;
+    ScopedDirectory& operator=(const ScopedDirectory&) = delete;
+    const std::wstring& path() const { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return JoinPaths(path_, name); }
+
+private:
+    std::wstring path_;
+};
+
+// Copies source to destination (which must not exist yet) and deletes it at destruction.
+class ScopedFileCopy {
+public:
+    ScopedFileCopy(const std::wstring& source, const std::wstring& destination);
+    ~ScopedFileCopy();
+    ScopedFileCopy(const ScopedFileCopy&) = delete;
+    ScopedFileCopy& operator=(const ScopedFileCopy&) = delete;
+    bool ok() const { return ok_; }
+    const std::wstring& path() const { return destination_; }
+
+private:
+    std::wstring destination_;
+    bool ok_ = false;
+};
+
+// Sets (or deletes) one registry value and puts back what was there at destruction; keys
+// that it had to create are deleted again.
+class ScopedRegistryValue {
+public:
+    ScopedRegistryValue(HKEY root, const std::wstring& subKey, const std::wstring& valueName);
+    ~ScopedRegistryValue();
+    ScopedRegistryValue(const ScopedRegistryValue&) = delete;
+    ScopedRegistryValue& operator=(const ScopedRegistryValue&) = delete;
+
+    bool Set(DWORD type, const void* data, DWORD size);
+    bool SetString(const std::wstring& text, DWORD type = REG_SZ);  // with its NUL
+    bool SetMultiString(const std::vector<std::wstring>& entries);  // with the final empty entry
+    bool SetDword(DWORD value);
+    bool Delete();
+
+private:
+    HKEY root_;
+    std::wstring subKey_;
+    std::wstring valueName_;
+    std::vector<std::wstring> createdKeys_;  // deepest last
+    bool hadValue_ = false;
+    DWORD oldType_ = 0;
+    std::vector<BYTE> oldData_;
+};
+
+// The Windows build number this process's registry reports, set for the life of the object.
+class ScopedBuildNumber {
+public:
+    explicit ScopedBuildNumber(const std::wstring& text, DWORD type = REG_SZ);
+
+private:
+    ScopedRegistryValue value_;
+};
+
+// An environment variable of this process, set or removed, and restored at destruction.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const std::wstring& name, const wchar_t* value);  // null removes
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::wstring name_;
+    bool had_ = false;
+    std::wstring old_;
+};
+
+// A buffer of count characters whose last character is the last accessible one: the next
+// page is no-access, so writing or reading one character past the end faults.
+class GuardedChars {
+public:
+    explicit GuardedChars(size_t count);
+    ~GuardedChars();
+    GuardedChars(const GuardedChars&) = delete;
+    GuardedChars& operator=(const GuardedChars&) = delete;
+    wchar_t* data() const { return data_; }
+    size_t size() const { return count_; }
+
+private:
+    void* base_ = nullptr;
+    wchar_t* data_ = nullptr;
+    size_t count_ = 0;
+};
+
+// Busy blocks of the process heap, where LocalAlloc takes its memory. Compare the count
+// before and after an operation to find what it left allocated.
+size_t CountBusyHeapBlocks();
+
+// Runs a program and waits for it; returns its exit code, or -1 when it could not start.
+// workingDirectory may be empty; the child inherits this process's environment.
+DWORD RunProgram(const std::wstring& program, const std::wstring& arguments,
+                 const std::wstring& workingDirectory);
+
+}  // namespace testing_support
