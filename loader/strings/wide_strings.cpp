@@ -85,11 +85,11 @@ wchar_t* AppendDllExtensionCopy(const wchar_t* name, uint32_t length) {
     if (!FitsCapacity(chars)) {
         return nullptr;
     }
+    uint32_t capacity = static_cast<uint32_t>(chars);
     LocalString buffer;
-    if (!AllocateChars(buffer, static_cast<uint32_t>(chars))) {
+    if (!AllocateChars(buffer, capacity)) {
         return nullptr;
     }
-    uint32_t capacity = static_cast<uint32_t>(chars);
     if (StringCopyBounded(buffer.get(), capacity, name) < 0) {
         return nullptr;
     }
@@ -147,7 +147,8 @@ StringResult StringAppendChars(wchar_t* destination, uint32_t capacity, const wc
 }
 
 StringResult StringAppendBytes(wchar_t* destination, uint32_t sizeInBytes, const wchar_t* source) {
-    return StringAppendChars(destination, sizeInBytes / sizeof(wchar_t), source);
+    return StringAppendChars(destination, sizeInBytes / static_cast<uint32_t>(sizeof(wchar_t)),
+                             source);
 }
 
 // --- Path inspection ---------------------------------------------------------------------
