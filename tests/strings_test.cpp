@@ -98,61 +98,18 @@ HLOCAL WINAPI RecordingLocalAlloc(UINT flags, SIZE_T bytes) {
     return memory;
 }
 
-ULONG_PTR* FindImportSlot(const char* dllName, const char* functionName) {
-    BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-    for (; descriptor->Name != 0; ++descriptor) {
-        if (lstrcmpiA(reinterpret_cast<const char*>(base + descriptor->Name), dllName) != 0) {
-            continue;
-        }
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
-                continue;
-            }
-            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (strcmp(reinterpret_cast<const char*>(byName->Name), functionName) == 0) {
-                return reinterpret_cast<ULONG_PTR*>(&slots->u1.Function);
-            }
-        }
-    }
-    return nullptr;
-}
-
-void WriteSlot(ULONG_PTR* slot, ULONG_PTR value) {
-    DWORD oldProtection = 0;
-    VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &oldProtection);
-    *slot = value;
-    VirtualProtect(slot, sizeof(*slot), oldProtection, &oldProtection);
-}
-
+// Records (and can fail) this executable's LocalAlloc calls for its lifetime.
 class ScopedAllocationHook {
   public:
-    ScopedAllocationHook() : slot_(FindImportSlot("kernel32.dll", "LocalAlloc")) {
+    ScopedAllocationHook() : patch_("LocalAlloc", reinterpret_cast<void*>(&RecordingLocalAlloc)) {
+        // Nothing allocates between the patch and this line on this thread.
         g_allocations = AllocationLog();
-        if (slot_ == nullptr) {
-            ADD_FAILURE() << "LocalAlloc is not imported through the import table";
-            return;
-        }
-        g_allocations.original = reinterpret_cast<LocalAllocFunction>(*slot_);
-        WriteSlot(slot_, reinterpret_cast<ULONG_PTR>(&RecordingLocalAlloc));
+        g_allocations.original = patch_.original<LocalAllocFunction>();
     }
-    ~ScopedAllocationHook() {
-        if (slot_ != nullptr) {
-            WriteSlot(slot_, reinterpret_cast<ULONG_PTR>(g_allocations.original));
-        }
-    }
-    ScopedAllocationHook(const ScopedAllocationHook&) = delete;
-    ScopedAllocationHook& operator=(const ScopedAllocationHook&) = delete;
-    bool ok() const { return slot_ != nullptr; }
+    bool ok() const { return patch_.ok(); }
 
   private:
-    ULONG_PTR* slot_;
+    testing_support::ScopedImportPatch patch_;
 };
 
 // --- Reference model ---------------------------------------------------------------------
