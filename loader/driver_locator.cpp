@@ -15,17 +15,19 @@ constexpr wchar_t kSysExtension[] = L".sys";
 
 // Where the display driver names its user-mode modules, in search order. A 32-bit process
 // on 64-bit Windows reads the "Wow" values, which name the 32-bit builds.
-const wchar_t* const kClassKeyModuleValues[] = {
-    L"UserModeDriverName", L"OpenGLDriverName", L"UserModeDListDriverName", nullptr};
+const wchar_t* const kClassKeyModuleValues[] = {L"UserModeDriverName", L"OpenGLDriverName",
+                                                L"UserModeDListDriverName", nullptr};
 const wchar_t* const kClassKeyModuleValuesWow64[] = {
     L"UserModeDriverNameWow", L"OpenGLDriverNameWow", L"UserModeDListDriverNameWow", nullptr};
 const wchar_t* const kSupportModuleValues[] = {L"DriverSupportModules", nullptr};
 const wchar_t* const kSupportModuleValuesWow64[] = {L"DriverSupportModulesWow", nullptr};
-const wchar_t* const kKhronosDriverLists[] = {
-    L"SOFTWARE\\Khronos\\Vulkan\\Drivers", L"SOFTWARE\\Khronos\\OpenCL\\Vendors", nullptr};
+const wchar_t* const kKhronosDriverLists[] = {L"SOFTWARE\\Khronos\\Vulkan\\Drivers",
+                                              L"SOFTWARE\\Khronos\\OpenCL\\Vendors", nullptr};
 
 // The search goes on only while no lookup has left an error behind.
-bool NoErrorSoFar() { return GetLastError() == ERROR_SUCCESS; }
+bool NoErrorSoFar() {
+    return GetLastError() == ERROR_SUCCESS;
+}
 
 // Asks kernel32 once per process whether this is a 32-bit process on 64-bit Windows.
 // False when it cannot be told this time; the search then ends with that error.
@@ -51,7 +53,9 @@ bool DetermineWow64() {
     return answered != FALSE;
 }
 
-bool IsWow64() { return g_wow64.isWow64.load(std::memory_order_relaxed) != FALSE; }
+bool IsWow64() {
+    return g_wow64.isWow64.load(std::memory_order_relaxed) != FALSE;
+}
 
 wchar_t* FindInDriverFolder(const wchar_t* searchName) {
     LocalString directory(IsWindowsBuildAtLeast(kBuildDriverLocatedLoading)
@@ -83,8 +87,8 @@ wchar_t* SearchDriverRegistrations(const wchar_t* name) {
 
     // Kernel-mode files are registered as services; a DLL never is.
     if (!isDll && NoErrorSoFar()) {
-        if (wchar_t* found = FindModuleInDriverServices(searchName.get(),
-                                                        &kDisplayDeviceArrivalInterface)) {
+        if (wchar_t* found =
+                FindModuleInDriverServices(searchName.get(), &kDisplayDeviceArrivalInterface)) {
             return found;
         }
     }
@@ -94,15 +98,15 @@ wchar_t* SearchDriverRegistrations(const wchar_t* name) {
             return nullptr;
         }
         if (wchar_t* found = FindModuleInRegistryValues(
-                IsWow64() ? kClassKeyModuleValuesWow64 : kClassKeyModuleValues,
-                searchName.get(), HKEY_LOCAL_MACHINE, classKeyPath.get())) {
+                IsWow64() ? kClassKeyModuleValuesWow64 : kClassKeyModuleValues, searchName.get(),
+                HKEY_LOCAL_MACHINE, classKeyPath.get())) {
             return found;
         }
         if (!NoErrorSoFar()) {
             return nullptr;
         }
-        if (wchar_t* found = FindModuleInRegistryValueNames(kKhronosDriverLists,
-                                                            searchName.get(), HKEY_LOCAL_MACHINE)) {
+        if (wchar_t* found = FindModuleInRegistryValueNames(kKhronosDriverLists, searchName.get(),
+                                                            HKEY_LOCAL_MACHINE)) {
             return found;
         }
     }
@@ -168,7 +172,8 @@ wchar_t* GetSystemDirectoryAlloc() {
         return nullptr;
     }
     const UINT length = GetSystemDirectoryW(directory.get(), size);
-    if (length == 0 || length > size) {
+    // A count of size or more would leave no terminator in the buffer.
+    if (length == 0 || length >= size) {
         return nullptr;
     }
     return directory.release();
