@@ -12,7 +12,5 @@ DriverStatus InitializeDriverInterface();
 // initialize entry's failure status when the library could not be bound.
 DriverStatus EnumPhysicalGpus(GpuHandle* gpus, uint32_t* count);
 DriverStatus EnumDisplayHandle(uint32_t index, DisplayHandle* display);
-DriverStatus QueryDisplayRecord(DisplayHandle display, DisplayRecord* record,
-                                uint32_t* companion);
-DriverStatus ApplyDisplayRecord(DisplayHandle display, DisplayRecord* record,
-                                uint32_t companion);
+DriverStatus QueryDisplayRecord(DisplayHandle display, DisplayRecord* record, uint32_t* companion);
+DriverStatus ApplyDisplayRecord(DisplayHandle display, DisplayRecord* record, uint32_t companion);

@@ -19,7 +19,9 @@ enum LockState : int { kLockAbsent, kLockBeingMade, kLockReady };
 constinit std::atomic<int> g_lockState{kLockAbsent};
 alignas(DriverLock) unsigned char g_lockStorage[sizeof(DriverLock)];
 
-DriverLock* LockObject() { return std::launder(reinterpret_cast<DriverLock*>(g_lockStorage)); }
+DriverLock* LockObject() {
+    return std::launder(reinterpret_cast<DriverLock*>(g_lockStorage));
+}
 
 void DestroyDriverLock() {
     LockObject()->~DriverLock();
@@ -43,13 +45,13 @@ DriverLock& TheDriverLock() {
 }
 
 class DriverLockGuard {
-public:
+  public:
     explicit DriverLockGuard(DriverLock& lock) : lock_(lock) { lock_.Lock(); }
     ~DriverLockGuard() { lock_.Unlock(); }
     DriverLockGuard(const DriverLockGuard&) = delete;
     DriverLockGuard& operator=(const DriverLockGuard&) = delete;
 
-private:
+  private:
     DriverLock& lock_;
 };
 

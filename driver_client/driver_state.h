@@ -32,7 +32,7 @@ extern DriverClientState g_driverClient;
 // Serialises loading and binding. One per process, made at first need and destroyed at
 // normal process exit.
 class DriverLock {
-public:
+  public:
     DriverLock() { InitializeCriticalSection(&section_); }
     virtual ~DriverLock() { DeleteCriticalSection(&section_); }
     DriverLock(const DriverLock&) = delete;
@@ -41,7 +41,7 @@ public:
     void Lock() { EnterCriticalSection(&section_); }
     void Unlock() { LeaveCriticalSection(&section_); }
 
-private:
+  private:
     CRITICAL_SECTION section_;
 };
 

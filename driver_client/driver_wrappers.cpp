@@ -53,18 +53,16 @@ DriverStatus EnumPhysicalGpus(GpuHandle* gpus, uint32_t* count) {
 }
 
 DriverStatus EnumDisplayHandle(uint32_t index, DisplayHandle* display) {
-    return CallDriverEntry<EnumDisplayHandleFn>(kIdEnumDisplayHandle, kSlotEnumDisplayHandle,
-                                                index, display);
+    return CallDriverEntry<EnumDisplayHandleFn>(kIdEnumDisplayHandle, kSlotEnumDisplayHandle, index,
+                                                display);
 }
 
-DriverStatus QueryDisplayRecord(DisplayHandle display, DisplayRecord* record,
-                                uint32_t* companion) {
+DriverStatus QueryDisplayRecord(DisplayHandle display, DisplayRecord* record, uint32_t* companion) {
     return CallDriverEntry<QueryDisplayRecordFn>(kIdQueryDisplayRecord, kSlotQueryDisplayRecord,
                                                  display, record, companion);
 }
 
-DriverStatus ApplyDisplayRecord(DisplayHandle display, DisplayRecord* record,
-                                uint32_t companion) {
+DriverStatus ApplyDisplayRecord(DisplayHandle display, DisplayRecord* record, uint32_t companion) {
     return CallDriverEntry<ApplyDisplayRecordFn>(kIdApplyDisplayRecord, kSlotApplyDisplayRecord,
                                                  display, record, companion);
 }

@@ -17,7 +17,9 @@ bool NamesDriverModule(const wchar_t* name) {
     return IsEqualIgnoringCaseN(name, kDriverModulePrefix, kDriverModulePrefixLength) != 0;
 }
 
-bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsPathSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
 
 }  // namespace
 

@@ -6,15 +6,17 @@
 
 // LoadLibraryExW flags that would let Windows search for the file; cleared from every
 // caller's flags before a load.
-constexpr DWORD kSearchPathFlags = LOAD_WITH_ALTERED_SEARCH_PATH |            // 0x0008
-                                   LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |         // 0x0100
-                                   LOAD_LIBRARY_SEARCH_APPLICATION_DIR |      // 0x0200
-                                   LOAD_LIBRARY_SEARCH_USER_DIRS |            // 0x0400
-                                   LOAD_LIBRARY_SEARCH_SYSTEM32 |             // 0x0800
-                                   LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;          // 0x1000
+constexpr DWORD kSearchPathFlags = LOAD_WITH_ALTERED_SEARCH_PATH |        // 0x0008
+                                   LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |     // 0x0100
+                                   LOAD_LIBRARY_SEARCH_APPLICATION_DIR |  // 0x0200
+                                   LOAD_LIBRARY_SEARCH_USER_DIRS |        // 0x0400
+                                   LOAD_LIBRARY_SEARCH_SYSTEM32 |         // 0x0800
+                                   LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;      // 0x1000
 static_assert(kSearchPathFlags == 0x1F08);
 
-constexpr DWORD WithoutSearchPathFlags(DWORD flags) { return flags & ~kSearchPathFlags; }
+constexpr DWORD WithoutSearchPathFlags(DWORD flags) {
+    return flags & ~kSearchPathFlags;
+}
 
 // Loads a bare module file name: refuses names with a path separator (ERROR_BAD_ARGUMENTS),
 // loads a driver module from where the display driver registered it (Windows 10 build

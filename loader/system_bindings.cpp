@@ -32,14 +32,19 @@ HMODULE BindSystemLibraryThroughLoader(std::atomic<HMODULE>& module, const wchar
 
 namespace {
 
-HMODULE BindAdvapi32() { return BindSystemLibrary(g_advapi32.module, kAdvapi32Name); }
-HMODULE BindSetupapi() { return BindSystemLibrary(g_setupapi.module, kSetupapiName); }
+HMODULE BindAdvapi32() {
+    return BindSystemLibrary(g_advapi32.module, kAdvapi32Name);
+}
+HMODULE BindSetupapi() {
+    return BindSystemLibrary(g_setupapi.module, kSetupapiName);
+}
 
 }  // namespace
 
 bool BindRegistryQuery() {
     HMODULE module = BindAdvapi32();
-    return module != nullptr && BindFunction(g_advapi32.regQueryValueEx, module, "RegQueryValueExW");
+    return module != nullptr &&
+           BindFunction(g_advapi32.regQueryValueEx, module, "RegQueryValueExW");
 }
 
 bool BindRegistryOpenClose() {

@@ -87,20 +87,23 @@ Fn Bound(const BoundFunction<Fn>& slot) {
 
 // The binding steps of each lookup, in the order in which the lookup needs its functions.
 // Each returns false at the first library or function that cannot be had.
-bool BindRegistryQuery();           // RegQueryValueExW
-bool BindRegistryOpenClose();       // RegOpenKeyExW, RegCloseKey
-bool BindRegistryEnumeration();     // RegOpenKeyExW, RegEnumValueW, RegCloseKey
-bool BindServiceConfiguration();    // OpenSCManagerW, OpenServiceW, QueryServiceConfigW, CloseServiceHandle
-bool BindDeviceInterfaceSearch();   // SetupDiGetClassDevsW, SetupDiEnumDeviceInterfaces,
-                                    // SetupDiGetDeviceInterfaceDetailW, SetupDiDestroyDeviceInfoList
-bool BindDeviceRegistryProperty();  // SetupDiGetDeviceRegistryPropertyW, SetupDiDestroyDeviceInfoList
+bool BindRegistryQuery();          // RegQueryValueExW
+bool BindRegistryOpenClose();      // RegOpenKeyExW, RegCloseKey
+bool BindRegistryEnumeration();    // RegOpenKeyExW, RegEnumValueW, RegCloseKey
+bool BindServiceConfiguration();   // OpenSCManagerW, OpenServiceW, QueryServiceConfigW,
+                                   // CloseServiceHandle
+bool BindDeviceInterfaceSearch();  // SetupDiGetClassDevsW, SetupDiEnumDeviceInterfaces,
+                                   // SetupDiGetDeviceInterfaceDetailW, SetupDiDestroyDeviceInfoList
+bool BindDeviceRegistryProperty();  // SetupDiGetDeviceRegistryPropertyW,
+                                    // SetupDiDestroyDeviceInfoList
 bool BindDriverStoreLookup();       // SetupDiGetDevicePropertyW, SetupGetInfDriverStoreLocationW,
-                                    // SetupDiDestroyDeviceInfoList (library via LoadLibrarySystemDirectory)
+                                    // SetupDiDestroyDeviceInfoList (library via
+                                    // LoadLibrarySystemDirectory)
 bool BindFolderLookup();            // SHGetFolderPathW, looked up only when Shell32 is loaded
 
 // Owners of the handles the lookups open; each closes through the bound function.
 class RegistryKey {
-public:
+  public:
     RegistryKey() = default;
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
@@ -108,12 +111,12 @@ public:
     HKEY* put() { return &key_; }
     HKEY get() const { return key_; }
 
-private:
+  private:
     HKEY key_ = nullptr;
 };
 
 class DeviceInfoSet {
-public:
+  public:
     DeviceInfoSet() = default;
     explicit DeviceInfoSet(HDEVINFO set) : set_(set) {}
     DeviceInfoSet(const DeviceInfoSet&) = delete;
@@ -127,12 +130,12 @@ public:
         return set;
     }
 
-private:
+  private:
     HDEVINFO set_ = INVALID_HANDLE_VALUE;
 };
 
 class ServiceHandle {
-public:
+  public:
     ServiceHandle() = default;
     explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
     ServiceHandle(const ServiceHandle&) = delete;
@@ -141,6 +144,6 @@ public:
     SC_HANDLE get() const { return handle_; }
     explicit operator bool() const { return handle_ != nullptr; }
 
-private:
+  private:
     SC_HANDLE handle_ = nullptr;
 };
