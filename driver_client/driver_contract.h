@@ -53,11 +53,9 @@ struct DisplayRecord {
 static_assert(sizeof(DisplayRecord) == kDisplayRecordSize);
 static_assert(offsetof(DisplayRecord, setting) == 72);
 
-// The two hook words of one wrapped call; the entry hook receives the address of word 0.
-struct HookScratch {
-    uint32_t word0;
-    uint32_t word1;
-};
+// Each wrapped call has two 32-bit hook words; the entry hook receives the address of the
+// first and may write both, the exit hook receives them by value.
+constexpr size_t kHookScratchWords = 2;
 
 using QueryInterfaceFn = void*(DRIVER_CALL*)(InterfaceId id);
 using DriverInitializeFn = DriverStatus(DRIVER_CALL*)();
@@ -67,8 +65,6 @@ using ExitHookFn = DriverStatus(DRIVER_CALL*)(InterfaceId id, uint32_t word0, ui
 using EnumPhysicalGpusFn = DriverStatus(DRIVER_CALL*)(GpuHandle* gpus, uint32_t* count);
 using EnumDisplayHandleFn = DriverStatus(DRIVER_CALL*)(uint32_t index, DisplayHandle* display);
 using QueryDisplayRecordFn = DriverStatus(DRIVER_CALL*)(DisplayHandle display,
-                                                        DisplayRecord* record,
-                                                        uint32_t* companion);
+                                                        DisplayRecord* record, uint32_t* companion);
 using ApplyDisplayRecordFn = DriverStatus(DRIVER_CALL*)(DisplayHandle display,
-                                                        DisplayRecord* record,
-                                                        uint32_t companion);
+                                                        DisplayRecord* record, uint32_t companion);

@@ -3,8 +3,6 @@
 
 namespace {
 
-constexpr size_t kHookScratchWords = 2;
-
 // The entry point of id, from its cache slot or, the first time after a bind, from the
 // driver. A miss is not remembered, so the driver is asked again next time.
 void* ObtainEntryPoint(InterfaceId id, size_t slot) {
