@@ -7,8 +7,10 @@
 
 #include <atomic>
 
-constexpr uint32_t kBuildDriverLocatedLoading = 14308;  // Windows 10: look where the driver registered
-constexpr uint32_t kBuildDriverStore = 6000;            // Windows Vista: driver store exists
+// Windows 10 build 14308 on: look where the display driver registered its modules.
+constexpr uint32_t kBuildDriverLocatedLoading = 14308;
+// Windows Vista on: the driver store exists.
+constexpr uint32_t kBuildDriverStore = 6000;
 
 // 1 when the Windows build number (read once from the registry) is at least threshold.
 int IsWindowsBuildAtLeast(uint32_t threshold);
@@ -41,11 +43,14 @@ HMODULE LoadLibraryFullPath(const wchar_t* path, DWORD flags);
 // slash or backslash.
 int IsAbsolutePath(const wchar_t* path);
 
-// Process-wide version state, computed at first use and kept for the process.
+// Process-wide version state, computed at first use and kept for the process. Concurrent
+// first callers each compute the same values and publish them with release stores. The
+// version record that VerifyVersionInfoW needs lives on the computing caller's stack: a
+// shared record would be written by every concurrent first caller at once, and nothing
+// reads it after the verdict is known.
 struct WindowsVersionState {
     std::atomic<uint32_t> buildNumber;        // 0 until a number has been parsed
-    OSVERSIONINFOEXW versionRecord;           // filled when the verdict is computed
-    std::atomic<uint32_t> verdictComputed;    // published after versionRecord and the verdict
+    std::atomic<uint32_t> verdictComputed;    // published after the verdict
     std::atomic<uint32_t> olderThanWindows7;  // 1 when Windows is older than 6.1 SP0
 };
 extern WindowsVersionState g_windowsVersion;
