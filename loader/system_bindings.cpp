@@ -7,15 +7,25 @@ Advapi32Binding g_advapi32;
 SetupapiBinding g_setupapi;
 Shell32Binding g_shell32;
 
+namespace {
+
+// The library by its full path in the system directory, flags 0; null when that fails.
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+    LocalString path(BuildSystemDirectoryPath(name));
+    if (!path) {
+        return nullptr;
+    }
+    return LoadLibraryExW(path.get(), nullptr, 0);
+}
+
+}  // namespace
+
 HMODULE BindSystemLibrary(std::atomic<HMODULE>& module, const wchar_t* name) {
     HMODULE handle = module.load(std::memory_order_acquire);
     if (handle != nullptr) {
         return handle;
     }
-    LocalString path(BuildSystemDirectoryPath(name));
-    if (path) {
-        handle = LoadLibraryExW(path.get(), nullptr, 0);
-    }
+    handle = LoadSystemLibrary(name);
     module.store(handle, std::memory_order_release);
     return handle;
 }
@@ -97,13 +107,15 @@ bool BindDriverStoreLookup() {
 
 bool BindFolderLookup() {
     // SHGetFolderPathW is looked up only by the call that loads Shell32: once the library
-    // is in, a missing export stays missing.
+    // is in, a missing export stays missing. The handle is therefore published only after
+    // the lookup, so that a concurrent first caller never sees the library without it.
     if (g_shell32.module.load(std::memory_order_acquire) == nullptr) {
-        HMODULE module = BindSystemLibrary(g_shell32.module, kShell32Name);
+        HMODULE module = LoadSystemLibrary(kShell32Name);
         if (module == nullptr) {
             return false;
         }
         BindFunction(g_shell32.getFolderPath, module, "SHGetFolderPathW");
+        g_shell32.module.store(module, std::memory_order_release);
     }
     return Bound(g_shell32.getFolderPath) != nullptr;
 }
