@@ -23,7 +23,9 @@ constexpr uint32_t kCompanion = 0x0000C0DE;
 // line shows that the words travelled from one hook to the other within the same call.
 constexpr uint32_t kEntryHookWord0Mask = 0xE0E0E0E0;  // word 0 = interface ID ^ this mask
 constexpr uint32_t kEntryHookWord1 = 0x1BADB002;
-constexpr uint32_t EntryHookWord0(InterfaceId id) { return id ^ kEntryHookWord0Mask; }
+constexpr uint32_t EntryHookWord0(InterfaceId id) {
+    return id ^ kEntryHookWord0Mask;
+}
 
 // What the hooks return. The client must ignore both, so they are nonzero and unlike any
 // status an entry point gives.
@@ -31,7 +33,7 @@ constexpr DriverStatus kEntryHookResult = 0x7E57E417;
 constexpr DriverStatus kExitHookResult = -0x7E57E417;
 
 // The driver's own failure statuses: negative and away from the client's -1, -2 and -3.
-constexpr DriverStatus kStatusInvalidArgument = -101;  // a null pointer argument
+constexpr DriverStatus kStatusInvalidArgument = -101;   // a null pointer argument
 constexpr DriverStatus kStatusEndOfEnumeration = -102;  // no display at that index
 constexpr DriverStatus kStatusUnknownDisplay = -103;    // display handle not ours
 constexpr DriverStatus kStatusWrongVersion = -104;      // record version word not 0x000500D8
@@ -43,6 +45,8 @@ constexpr DriverStatus kStatusNotInitialized = -107;    // DriverInitialize not 
 // 0, and every other byte equal to the low byte of its own offset, so a shifted or partly
 // copied record is easy to spot.
 constexpr uint32_t kDefaultSetting = 0;
-constexpr uint8_t DefaultRecordByte(uint32_t offset) { return static_cast<uint8_t>(offset); }
+constexpr uint8_t DefaultRecordByte(uint32_t offset) {
+    return static_cast<uint8_t>(offset);
+}
 
 }  // namespace simdriver
