@@ -18,9 +18,8 @@ constexpr wchar_t kDriverClassKeyPrefix[] = L"SYSTEM\\CurrentControlSet\\Control
 
 // First present interface of interfaceClass whose device path holds "VEN_10DE" (any case).
 // On 1, *set and *device are stored and the caller destroys the set; on 0 nothing is stored
-// and no set is left open.
-int FindNvidiaDisplayInterface(const GUID* interfaceClass, HDEVINFO* set,
-                               SP_DEVINFO_DATA* device);
+// and no set is left open. Null places give 0 before anything is asked.
+int FindNvidiaDisplayInterface(const GUID* interfaceClass, HDEVINFO* set, SP_DEVINFO_DATA* device);
 
 // "SYSTEM\CurrentControlSet\Control\Class\" + the device's driver key; null otherwise.
 wchar_t* GetDisplayDriverClassKeyPath(const GUID* interfaceClass);
@@ -37,9 +36,14 @@ wchar_t* GetServiceImagePathIfMatches(const wchar_t* moduleName, const wchar_t* 
 wchar_t* FindModuleInRegistryValues(const wchar_t* const* valueNames, const wchar_t* moduleName,
                                     HKEY root, const wchar_t* subKey);
 
+// RegEnumValueW keeps failing (ERROR_KEY_DELETED, not ERROR_NO_MORE_ITEMS) at every index
+// once the key is deleted under the enumeration. FindModuleInRegistryValueNames gives up on
+// a key after this many failures in a row; a single unreadable value is stepped over.
+constexpr unsigned kMaxConsecutiveEnumerationFailures = 16;
+
 // First value name, under the listed keys in order, that names moduleName.
-wchar_t* FindModuleInRegistryValueNames(const wchar_t* const* keyPaths,
-                                        const wchar_t* moduleName, HKEY root);
+wchar_t* FindModuleInRegistryValueNames(const wchar_t* const* keyPaths, const wchar_t* moduleName,
+                                        HKEY root);
 
 // Driver-store folder of the display driver's INF, without a trailing backslash.
 wchar_t* GetDriverStoreDirectory(const GUID* interfaceClass);
