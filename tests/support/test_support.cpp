@@ -27,8 +27,12 @@ std::wstring PathFromEnvironment(const char* name) {
 
 }  // namespace
 
-std::wstring SimDriverPath() { return PathFromEnvironment("SIMDRIVER_DLL"); }
-std::wstring DispsetPath() { return PathFromEnvironment("DISPSET_EXE"); }
+std::wstring SimDriverPath() {
+    return PathFromEnvironment("SIMDRIVER_DLL");
+}
+std::wstring DispsetPath() {
+    return PathFromEnvironment("DISPSET_EXE");
+}
 
 std::wstring SystemDirectory() {
     wchar_t buffer[MAX_PATH] = {};
@@ -54,8 +58,8 @@ bool FileExists(const std::wstring& path) {
 }
 
 std::string ReadFileText(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return std::string();
     }
@@ -112,9 +116,9 @@ ScopedDirectory::ScopedDirectory(const std::wstring& parent) {
         base = temp;
     }
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        std::wstring candidate = JoinPaths(
-            base, L"dispset-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                      std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(attempt));
+        std::wstring candidate =
+            JoinPaths(base, L"dispset-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(attempt));
         if (CreateDirectoryW(candidate.c_str(), nullptr)) {
             path_ = candidate;
             return;
@@ -133,7 +137,8 @@ ScopedFileCopy::ScopedFileCopy(const std::wstring& source, const std::wstring& d
     : destination_(destination) {
     ok_ = CopyFileW(source.c_str(), destination.c_str(), TRUE) != FALSE;
     if (!ok_) {
-        ADD_FAILURE() << "cannot copy to a place that must be free: error " << GetLastError();
+        ADD_FAILURE() << "cannot copy to " << std::string(destination.begin(), destination.end())
+                      << ", which must be free: error " << GetLastError();
     }
 }
 
@@ -205,8 +210,8 @@ bool ScopedRegistryValue::Set(DWORD type, const void* data, DWORD size) {
         ADD_FAILURE() << "cannot create registry key";
         return false;
     }
-    LONG status = RegSetValueExW(key, valueName_.c_str(), 0, type,
-                                 static_cast<const BYTE*>(data), size);
+    LONG status =
+        RegSetValueExW(key, valueName_.c_str(), 0, type, static_cast<const BYTE*>(data), size);
     RegCloseKey(key);
     EXPECT_EQ(status, ERROR_SUCCESS);
     return status == ERROR_SUCCESS;
@@ -226,7 +231,9 @@ bool ScopedRegistryValue::SetMultiString(const std::vector<std::wstring>& entrie
     return Set(REG_MULTI_SZ, data.data(), static_cast<DWORD>(data.size() * sizeof(wchar_t)));
 }
 
-bool ScopedRegistryValue::SetDword(DWORD value) { return Set(REG_DWORD, &value, sizeof(value)); }
+bool ScopedRegistryValue::SetDword(DWORD value) {
+    return Set(REG_DWORD, &value, sizeof(value));
+}
 
 bool ScopedRegistryValue::Delete() {
     HKEY key = nullptr;
@@ -244,8 +251,7 @@ ScopedBuildNumber::ScopedBuildNumber(const std::wstring& text, DWORD type)
     value_.SetString(text, type);
 }
 
-ScopedEnvironment::ScopedEnvironment(const std::wstring& name, const wchar_t* value)
-    : name_(name) {
+ScopedEnvironment::ScopedEnvironment(const std::wstring& name, const wchar_t* value) : name_(name) {
     wchar_t buffer[32768];
     DWORD length = GetEnvironmentVariableW(name_.c_str(), buffer, 32768);
     if (length > 0 && length < 32768) {
@@ -268,8 +274,7 @@ GuardedChars::GuardedChars(size_t count) : count_(count) {
     if (dataPages == 0) {
         dataPages = 1;
     }
-    base_ = VirtualAlloc(nullptr, (dataPages + 1) * page, MEM_RESERVE | MEM_COMMIT,
-                         PAGE_READWRITE);
+    base_ = VirtualAlloc(nullptr, (dataPages + 1) * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     if (base_ == nullptr) {
         ADD_FAILURE() << "VirtualAlloc failed";
         return;
@@ -321,6 +326,66 @@ DWORD RunProgram(const std::wstring& program, const std::wstring& arguments,
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return exitCode;
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+namespace {
+
+void WriteSlot(void** slot, void* value) {
+    DWORD old = 0;
+    VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &old);
+    *slot = value;
+    VirtualProtect(slot, sizeof(void*), old, &old);
+}
+
+// The import address table entry of this executable that holds kernel32's functionName.
+void** FindImportSlot(const char* functionName) {
+    auto* image = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(image);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(image + directory.VirtualAddress);
+    for (; descriptor->Name != 0; ++descriptor) {
+        const char* dll = reinterpret_cast<const char*>(image + descriptor->Name);
+        if (lstrcmpiA(dll, "kernel32.dll") != 0) {
+            continue;
+        }
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(image + descriptor->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<void**>(image + descriptor->FirstThunk);
+        for (size_t i = 0; names[i].u1.AddressOfData != 0; ++i) {
+            if (IMAGE_SNAP_BY_ORDINAL(names[i].u1.Ordinal)) {
+                continue;
+            }
+            auto* byName =
+                reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(image + names[i].u1.AddressOfData);
+            if (lstrcmpA(reinterpret_cast<const char*>(byName->Name), functionName) == 0) {
+                return &slots[i];
+            }
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+ScopedImportPatch::ScopedImportPatch(const char* functionName, void* replacement) {
+    slot_ = FindImportSlot(functionName);
+    if (slot_ == nullptr) {
+        ADD_FAILURE() << "this executable does not import " << functionName;
+        return;
+    }
+    original_ = *slot_;
+    WriteSlot(slot_, replacement);
+}
+
+ScopedImportPatch::~ScopedImportPatch() {
+    if (slot_ != nullptr) {
+        WriteSlot(slot_, original_);
+    }
 }
 
 }  // namespace testing_support

@@ -28,7 +28,7 @@ std::wstring Lower(std::wstring text);
 // A fresh, empty folder under the given parent (default: the temporary folder), removed
 // with everything in it at destruction.
 class ScopedDirectory {
-public:
+  public:
     explicit ScopedDirectory(const std::wstring& parent = std::wstring());
     ~ScopedDirectory();
     ScopedDirectory(const ScopedDirectory&) = delete;
@@ -36,13 +36,13 @@ public:
     const std::wstring& path() const { return path_; }
     std::wstring operator/(const std::wstring& name) const { return JoinPaths(path_, name); }
 
-private:
+  private:
     std::wstring path_;
 };
 
 // Copies source to destination (which must not exist yet) and deletes it at destruction.
 class ScopedFileCopy {
-public:
+  public:
     ScopedFileCopy(const std::wstring& source, const std::wstring& destination);
     ~ScopedFileCopy();
     ScopedFileCopy(const ScopedFileCopy&) = delete;
@@ -50,7 +50,7 @@ public:
     bool ok() const { return ok_; }
     const std::wstring& path() const { return destination_; }
 
-private:
+  private:
     std::wstring destination_;
     bool ok_ = false;
 };
@@ -58,7 +58,7 @@ private:
 // Sets (or deletes) one registry value and puts back what was there at destruction; keys
 // that it had to create are deleted again.
 class ScopedRegistryValue {
-public:
+  public:
     ScopedRegistryValue(HKEY root, const std::wstring& subKey, const std::wstring& valueName);
     ~ScopedRegistryValue();
     ScopedRegistryValue(const ScopedRegistryValue&) = delete;
@@ -70,7 +70,7 @@ public:
     bool SetDword(DWORD value);
     bool Delete();
 
-private:
+  private:
     HKEY root_;
     std::wstring subKey_;
     std::wstring valueName_;
@@ -82,22 +82,22 @@ private:
 
 // The Windows build number this process's registry reports, set for the life of the object.
 class ScopedBuildNumber {
-public:
+  public:
     explicit ScopedBuildNumber(const std::wstring& text, DWORD type = REG_SZ);
 
-private:
+  private:
     ScopedRegistryValue value_;
 };
 
 // An environment variable of this process, set or removed, and restored at destruction.
 class ScopedEnvironment {
-public:
+  public:
     ScopedEnvironment(const std::wstring& name, const wchar_t* value);  // null removes
     ~ScopedEnvironment();
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
-private:
+  private:
     std::wstring name_;
     bool had_ = false;
     std::wstring old_;
@@ -106,7 +106,7 @@ private:
 // A buffer of count characters whose last character is the last accessible one: the next
 // page is no-access, so writing or reading one character past the end faults.
 class GuardedChars {
-public:
+  public:
     explicit GuardedChars(size_t count);
     ~GuardedChars();
     GuardedChars(const GuardedChars&) = delete;
@@ -114,7 +114,7 @@ public:
     wchar_t* data() const { return data_; }
     size_t size() const { return count_; }
 
-private:
+  private:
     void* base_ = nullptr;
     wchar_t* data_ = nullptr;
     size_t count_ = 0;
@@ -128,5 +128,31 @@ size_t CountBusyHeapBlocks();
 // workingDirectory may be empty; the child inherits this process's environment.
 DWORD RunProgram(const std::wstring& program, const std::wstring& arguments,
                  const std::wstring& workingDirectory);
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+// Replaces, for the life of the object, this test executable's import of one kernel32
+// function (its import address table entry) with a replacement. The loader is linked into
+// the test executable, so this is how a test injects a kernel32 failure or observes a
+// kernel32 call without changing the code under test. original() calls through to the
+// real function.
+class ScopedImportPatch {
+  public:
+    ScopedImportPatch(const char* functionName, void* replacement);
+    ~ScopedImportPatch();
+    ScopedImportPatch(const ScopedImportPatch&) = delete;
+    ScopedImportPatch& operator=(const ScopedImportPatch&) = delete;
+    bool ok() const { return slot_ != nullptr; }
+    template <typename Fn>
+    Fn original() const {
+        return reinterpret_cast<Fn>(original_);
+    }
+
+  private:
+    void** slot_ = nullptr;
+    void* original_ = nullptr;
+};
 
 }  // namespace testing_support
