@@ -1,0 +1,58 @@
+// Runs a program on a simulated Windows 10 machine with an NVIDIA display driver, in the
+// current Wine prefix: build number 19045, a display device with the NVIDIA vendor ID, and
+// a driver class key that registers nvapi.dll under Program Files. Everything is removed
+// again when the program has ended. A demonstration tool, never shipped.
+//   simdevice DRIVER-DLL PROGRAM
+#include <windows.h>
+
+#include <stdio.h>
+
+#include <string>
+
+#include "tests/support/simulated_device.h"
+#include "tests/support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const wchar_t kDriverFolder[] = L"NVIDIA Corporation (simulated)";
+
+std::wstring ProgramFiles() {
+    wchar_t path[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"ProgramW6432", path, MAX_PATH);
+    return path;
+}
+
+int Run(const std::wstring& driverLibrary, const std::wstring& program) {
+    ScopedBuildNumber build(L"19045");
+    const std::wstring folder = JoinPaths(ProgramFiles(), kDriverFolder);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    int exitCode = 1;
+    {
+        ScopedFileCopy installed(driverLibrary, JoinPaths(folder, L"nvapi.dll"));
+        SimulatedDisplayDevice device;
+        if (!installed.ok() || !device.ok() ||
+            !device.SetDriverString(L"UserModeDriverName", installed.path())) {
+            fwprintf(stderr, L"simdevice: cannot set up the simulated driver\n");
+            return 1;
+        }
+        wprintf(L"simulated NVIDIA display device %ls\n", device.instanceId().c_str());
+        wprintf(L"  driver key HKLM\\%ls\n", device.driverKeyPath().c_str());
+        wprintf(L"  UserModeDriverName = %ls\n", installed.path().c_str());
+        fflush(stdout);
+        exitCode = static_cast<int>(RunProgram(program, L"", std::wstring()));
+    }
+    RemoveDirectoryW(folder.c_str());
+    return exitCode;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 3) {
+        fwprintf(stderr, L"usage: simdevice DRIVER-DLL PROGRAM\n");
+        return 2;
+    }
+    return Run(argv[1], argv[2]);
+}
