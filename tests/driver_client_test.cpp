@@ -388,7 +388,7 @@ TEST_F(InitializeTest, MissingInitializeEntryGivesMinusOneAndReleasesTheLibrary)
 
 // A failed bind must not disturb what an earlier bind left. The state is seeded with
 // recognisable values that no driver would give, then a bind is made to fail.
-class SeededStateTest : public InstalledDriverTest {
+class SeededStateTest : public DriverClientTest {
   protected:
     static DriverStatus DRIVER_CALL SentinelEntryHook(InterfaceId, uint32_t*) { return 0; }
     static DriverStatus DRIVER_CALL SentinelExitHook(InterfaceId, uint32_t, uint32_t,
@@ -422,6 +422,7 @@ class FailedBindTest : public SeededStateTest,
                        public ::testing::WithParamInterface<const wchar_t*> {};
 
 TEST_P(FailedBindTest, LeavesHooksAndCacheAsTheyWere) {
+    ASSERT_NO_FATAL_FAILURE(InstallDriver());
     Seed();
     SetFailures(GetParam());
     EXPECT_NE(InitializeDriverInterface(), kDriverOk);
@@ -432,7 +433,21 @@ TEST_P(FailedBindTest, LeavesHooksAndCacheAsTheyWere) {
 INSTANTIATE_TEST_SUITE_P(Failures, FailedBindTest,
                          ::testing::Values(L"init=-5", L"missing=0x0150E828", L"loadfail"));
 
+TEST_F(SeededStateTest, LibraryWithoutTheQueryExportGivesMinusOneAndIsReleased) {
+    ScopedFileCopy installed(NoQueryDriverPath(), SystemDriverPath());
+    ASSERT_TRUE(installed.ok());
+    Seed();
+    EXPECT_EQ(InitializeDriverInterface(), kDriverError);
+    ExpectSeedUntouched();
+    EXPECT_EQ(GetModuleHandleW(kDriverLibraryName), nullptr);
+    for (const WrapperInfo& info : kWrappers) {
+        EXPECT_EQ(CallWrapper(info.wrapper), kDriverError) << info.name;
+    }
+    EXPECT_EQ(GetModuleHandleW(kDriverLibraryName), nullptr);
+}
+
 TEST_F(SeededStateTest, OnlyASuccessfulBindEmptiesTheCache) {
+    ASSERT_NO_FATAL_FAILURE(InstallDriver());
     Seed();
     ASSERT_EQ(InitializeDriverInterface(), kDriverOk);
     EXPECT_EQ(CountCachedEntryPoints(), 0u);

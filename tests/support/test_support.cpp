@@ -33,6 +33,9 @@ std::wstring SimDriverPath() {
 std::wstring DispsetPath() {
     return PathFromEnvironment("DISPSET_EXE");
 }
+std::wstring NoQueryDriverPath() {
+    return PathFromEnvironment("NOQUERY_DLL");
+}
 
 std::wstring SystemDirectory() {
     wchar_t buffer[MAX_PATH] = {};
@@ -143,9 +146,18 @@ ScopedFileCopy::ScopedFileCopy(const std::wstring& source, const std::wstring& d
 }
 
 ScopedFileCopy::~ScopedFileCopy() {
-    if (ok_ && !DeleteFileW(destination_.c_str())) {
-        // A loaded module cannot be deleted; move it out of the way at reboot-less best.
-        MoveFileExW(destination_.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (!ok_ || DeleteFileW(destination_.c_str())) {
+        return;
+    }
+    // A module that a test left loaded cannot be deleted. That is the test's fault; still,
+    // move the file aside so that the place is free for the next test and the next run.
+    ADD_FAILURE() << "cannot delete " << std::string(destination_.begin(), destination_.end())
+                  << ": error " << GetLastError() << " (still loaded?)";
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    wchar_t aside[MAX_PATH] = {};
+    if (GetTempFileNameW(temp, L"stl", 0, aside) != 0) {
+        MoveFileExW(destination_.c_str(), aside, MOVEFILE_REPLACE_EXISTING);
     }
 }
 

@@ -15,8 +15,9 @@ namespace testing_support {
 
 // Paths handed over by ctest as Unix paths, as Windows programs under Wine see them.
 std::wstring WinePathFromUnix(const std::string& unixPath);
-std::wstring SimDriverPath();  // the simulated nvapi.dll built for this architecture
-std::wstring DispsetPath();    // the x64 twin of the program
+std::wstring SimDriverPath();      // the simulated nvapi.dll built for this architecture
+std::wstring DispsetPath();        // the x64 twin of the program
+std::wstring NoQueryDriverPath();  // an nvapi.dll that lacks the query-interface export
 
 std::wstring SystemDirectory();
 std::wstring WindowsDirectory();
