@@ -1,7 +1,6 @@
 // The program end to end: the x64 twin runs as a child process under Wine against the
 // simulated driver, which it inherits its configuration from through the environment. The
 // driver's journal shows what the program did; its state file shows what it changed.
-#include <stdio.h>
 #include <string.h>
 
 #include <memory>
@@ -11,39 +10,13 @@
 #include <gtest/gtest.h>
 
 #include "driver_client/driver_contract.h"
+#include "tests/support/journal.h"
 #include "tests/support/test_support.h"
 #include "tools/simdriver/simdriver.h"
 
 namespace {
 
 using namespace testing_support;
-
-std::string Hex(uint32_t value) {
-    char text[16];
-    snprintf(text, sizeof(text), "0x%08X", value);
-    return text;
-}
-
-std::string Narrow(const std::wstring& text) {  // the prefix's paths are ASCII
-    std::string narrow;
-    for (wchar_t c : text) {
-        narrow += static_cast<char>(c);
-    }
-    return narrow;
-}
-
-std::string LowerAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
-    return text;
-}
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 std::wstring SystemDriverPath() {
     return JoinPaths(SystemDirectory(), kDriverLibraryName);
@@ -57,12 +30,10 @@ std::string LoadLine(const std::wstring& path) {
 // The entry hook gets two zero words; the exit hook gets the words the entry hook left.
 void AddWrappedCall(std::vector<std::string>* lines, InterfaceId id, const std::string& call,
                     DriverStatus status) {
-    lines->push_back("query id=" + Hex(id) + " result=found");
-    lines->push_back("entry-hook id=" + Hex(id) + " word0=0x00000000 word1=0x00000000");
+    lines->push_back(QueryLine(id, true));
+    lines->push_back(EntryHookLine(id));
     lines->push_back(call);
-    lines->push_back("exit-hook id=" + Hex(id) + " word0=" + Hex(simdriver::EntryHookWord0(id)) +
-                     " word1=" + Hex(simdriver::kEntryHookWord1) +
-                     " status=" + std::to_string(status));
+    lines->push_back(ExitHookLine(id, status));
 }
 
 std::vector<std::string> BindLines() {
@@ -119,31 +90,12 @@ class AppTest : public ::testing::Test {
     }
 
     std::vector<std::string> JournalLines() const {
-        std::vector<std::string> lines;
-        std::string text = ReadFileText(journalPath_);
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos) {
-                end = text.size();
-            }
-            lines.push_back(text.substr(start, end - start));
-            start = end + 1;
-        }
-        return lines;
+        return testing_support::JournalLines(journalPath_);
     }
 
     // The journal with the load line's path folded to lower case, since Windows paths are
     // compared without regard to case.
-    std::vector<std::string> FoldedJournal() const {
-        std::vector<std::string> lines = JournalLines();
-        for (std::string& line : lines) {
-            if (StartsWith(line, "load")) {
-                line = LowerAscii(line);
-            }
-        }
-        return lines;
-    }
+    std::vector<std::string> FoldedJournal() const { return Folded(JournalLines()); }
 
     static std::vector<std::string> Folded(std::vector<std::string> lines) {
         for (std::string& line : lines) {
@@ -155,13 +107,7 @@ class AppTest : public ::testing::Test {
     }
 
     std::vector<std::string> LinesStartingWith(const std::string& prefix) const {
-        std::vector<std::string> found;
-        for (const std::string& line : JournalLines()) {
-            if (StartsWith(line, prefix)) {
-                found.push_back(line);
-            }
-        }
-        return found;
+        return testing_support::LinesStartingWith(JournalLines(), prefix);
     }
 
     // Display 0's record as the driver keeps it; empty when the driver never stored one.
@@ -357,9 +303,7 @@ class PlantingTest : public AppTest, public ::testing::WithParamInterface<Planti
             plants.push_back(
                 std::make_unique<ScopedFileCopy>(SimDriverPath(), pathFolder / kDriverLibraryName));
         }
-        wchar_t oldPath[32768] = {};
-        GetEnvironmentVariableW(L"PATH", oldPath, 32768);
-        ScopedEnvironment path(L"PATH", (pathFolder.path() + L";" + oldPath).c_str());
+        ScopedEnvironment path(L"PATH", PathWithFolderFirst(pathFolder.path()).c_str());
         return Run(std::wstring(), program, workingFolder.path());
     }
 };

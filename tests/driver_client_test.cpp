@@ -1,7 +1,6 @@
 // The driver interface client against the simulated driver, loaded for real by the trusted
 // loader from the test prefix's system directory. What the driver saw is read back from the
 // simulated driver's journal; what the client kept is read from g_driverClient.
-#include <stdio.h>
 
 #include <atomic>
 #include <memory>
@@ -13,6 +12,7 @@
 
 #include "driver_client/driver_client.h"
 #include "driver_client/driver_state.h"
+#include "tests/support/journal.h"
 #include "tests/support/test_support.h"
 #include "tools/simdriver/simdriver.h"
 
@@ -20,50 +20,8 @@ namespace {
 
 using namespace testing_support;
 
-std::string Hex(uint32_t value) {
-    char text[16];
-    snprintf(text, sizeof(text), "0x%08X", value);
-    return text;
-}
-
-std::string Narrow(const std::wstring& text) {  // the prefix's paths are ASCII
-    std::string narrow;
-    for (wchar_t c : text) {
-        narrow += static_cast<char>(c);
-    }
-    return narrow;
-}
-
-std::string LowerAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
-    return text;
-}
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 std::wstring SystemDriverPath() {
     return JoinPaths(SystemDirectory(), kDriverLibraryName);
-}
-
-std::string QueryLine(InterfaceId id, bool found) {
-    return "query id=" + Hex(id) + " result=" + (found ? "found" : "missing");
-}
-
-// The hook lines of one wrapped call: the entry hook gets two zero words and leaves its
-// own values, which the exit hook must receive unchanged along with the entry's status.
-std::string EntryHookLine(InterfaceId id) {
-    return "entry-hook id=" + Hex(id) + " word0=0x00000000 word1=0x00000000";
-}
-
-std::string ExitHookLine(InterfaceId id, DriverStatus status) {
-    return "exit-hook id=" + Hex(id) + " word0=" + Hex(simdriver::EntryHookWord0(id)) +
-           " word1=" + Hex(simdriver::kEntryHookWord1) + " status=" + std::to_string(status);
 }
 
 // The four wrappers, so that one case can run against each of them.
@@ -186,26 +144,11 @@ class DriverClientTest : public ::testing::Test {
     }
 
     std::vector<std::string> JournalLines() const {
-        std::vector<std::string> lines;
-        std::string text = ReadFileText(journalPath_);
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos) {
-                end = text.size();
-            }
-            lines.push_back(text.substr(start, end - start));
-            start = end + 1;
-        }
-        return lines;
+        return testing_support::JournalLines(journalPath_);
     }
 
     size_t CountLines(const std::string& prefix) const {
-        size_t count = 0;
-        for (const std::string& line : JournalLines()) {
-            count += StartsWith(line, prefix);
-        }
-        return count;
+        return CountLinesStartingWith(JournalLines(), prefix);
     }
 
     bool HasLine(const std::string& wanted) const {
@@ -519,36 +462,16 @@ INSTANTIATE_TEST_SUITE_P(Supplies, HookTest,
 
 // --- No library to load ---------------------------------------------------------------------
 
-class ScopedCurrentDirectory {
-  public:
-    explicit ScopedCurrentDirectory(const std::wstring& path) {
-        GetCurrentDirectoryW(MAX_PATH, old_);
-        EXPECT_TRUE(SetCurrentDirectoryW(path.c_str()));
-    }
-    ~ScopedCurrentDirectory() { SetCurrentDirectoryW(old_); }
-    ScopedCurrentDirectory(const ScopedCurrentDirectory&) = delete;
-    ScopedCurrentDirectory& operator=(const ScopedCurrentDirectory&) = delete;
-
-  private:
-    wchar_t old_[MAX_PATH] = {};
-};
-
 // Copies of the simulated driver where the Windows search order would find them, none in
 // the system directory: nothing may load.
 TEST_F(DriverClientTest, WithoutTheSystemDirectoryCopyNothingLoadsAndNoHookRuns) {
-    wchar_t executable[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, executable, MAX_PATH);
-    std::wstring executableFolder(executable);
-    executableFolder.resize(executableFolder.find_last_of(L'\\'));
     ScopedDirectory workingFolder;
     ScopedDirectory pathFolder;
     ScopedFileCopy besideExecutable(SimDriverPath(),
-                                    JoinPaths(executableFolder, kDriverLibraryName));
+                                    JoinPaths(ExecutableFolder(), kDriverLibraryName));
     ScopedFileCopy inWorkingFolder(SimDriverPath(), workingFolder / kDriverLibraryName);
     ScopedFileCopy onPath(SimDriverPath(), pathFolder / kDriverLibraryName);
-    wchar_t oldPath[32768] = {};
-    GetEnvironmentVariableW(L"PATH", oldPath, 32768);
-    ScopedEnvironment path(L"PATH", (pathFolder.path() + L";" + oldPath).c_str());
+    ScopedEnvironment path(L"PATH", PathWithFolderFirst(pathFolder.path()).c_str());
     ScopedCurrentDirectory current(workingFolder.path());
     struct ReleaseBeforeCopiesGo {
         ~ReleaseBeforeCopiesGo() { ReleaseDriverLibrary(); }

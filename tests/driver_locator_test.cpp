@@ -14,6 +14,7 @@
 #include "loader/module_loader.h"
 #include "loader/system_bindings.h"
 #include "loader/trusted_paths.h"
+#include "tests/support/journal.h"
 #include "tests/support/simulated_device.h"
 #include "tests/support/test_support.h"
 
@@ -27,10 +28,6 @@ const wchar_t kKhronosOpenCl[] = L"SOFTWARE\\Khronos\\OpenCL\\Vendors";
 
 std::wstring Text(const wchar_t* text) {
     return text != nullptr ? text : L"(null)";
-}
-
-std::string Narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
 }
 
 // The search result as a string, freeing it, with the last-error value it left.
@@ -48,12 +45,6 @@ Search FindPath(const wchar_t* name) {
         LocalFree(path);
     }
     return search;
-}
-
-std::wstring ModulePath(HMODULE module) {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(module, path, MAX_PATH);
-    return path;
 }
 
 std::wstring ProgramFilesDirectory() {
@@ -468,27 +459,6 @@ TEST(GetSystemDirectoryAlloc, HoldsTheSystemDirectory) {
 
 // --- The program itself, as a child process ----------------------------------------------
 
-std::vector<std::string> LoadedPaths(const std::string& journal) {
-    std::vector<std::string> paths;
-    size_t at = 0;
-    while ((at = journal.find("load path=", at)) != std::string::npos) {
-        at += 10;
-        size_t end = journal.find_first_of("\r\n", at);
-        paths.push_back(journal.substr(at, end - at));
-    }
-    return paths;
-}
-
-std::string LowerNarrow(const std::wstring& text) {
-    return Narrow(Lower(text));
-}
-std::string LowerNarrow(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
-
 // Runs a copy of the x64 twin from its own folder, with copies of the driver library planted
 // beside it and in the working folder, and returns what the simulated driver journaled.
 class ProgramTest : public LocatorTest {
@@ -514,7 +484,7 @@ TEST_F(ProgramTest, LoadsTheDriverLibraryFromItsRegisteredPlace) {
     ScopedFileCopy inSystem(SimDriverPath(), JoinPaths(SystemDirectory(), L"nvapi.dll"));
     const std::string journal = RunProgram();
     ASSERT_EQ(LoadedPaths(journal).size(), 1u) << journal;
-    EXPECT_EQ(LowerNarrow(LoadedPaths(journal)[0]), LowerNarrow(registered));
+    EXPECT_EQ(LowerAscii(LoadedPaths(journal)[0]), Narrow(Lower(registered)));
     EXPECT_NE(journal.find("call name=ApplyDisplayRecord"), std::string::npos) << journal;
 }
 
@@ -535,7 +505,7 @@ TEST_F(ProgramTest, BareRegisteredNameLoadsFromTheSystemDirectory) {
     ASSERT_TRUE(device_.SetDriverString(kClassKeyValue, L"nvapi.dll"));
     const std::string journal = RunProgram();
     ASSERT_EQ(LoadedPaths(journal).size(), 1u) << journal;
-    EXPECT_EQ(LowerNarrow(LoadedPaths(journal)[0]), LowerNarrow(inSystem.path()));
+    EXPECT_EQ(LowerAscii(LoadedPaths(journal)[0]), Narrow(Lower(inSystem.path())));
 }
 
 TEST_F(ProgramTest, NothingRegisteredAndNothingInTheSystemDirectoryLoadsNothing) {

@@ -39,7 +39,8 @@ std::wstring Text(const wchar_t* text) {
     return text != nullptr ? std::wstring(text) : std::wstring(L"<null>");
 }
 
-std::string Narrow(const std::wstring& text) {
+// Narrow text for messages and comparisons, with what is not ASCII shown as '?'.
+std::string Printable(const std::wstring& text) {
     std::string narrow;
     for (wchar_t c : text) {
         narrow += (c < 0x80) ? static_cast<char>(c) : '?';
@@ -63,69 +64,6 @@ bool KeyExists(const std::wstring& path) {
     RegCloseKey(key);
     return true;
 }
-
-// Puts every slot of the Setupapi and Advapi32 bindings back as it was.
-class SavedBindings {
-  public:
-    SavedBindings()
-        : setupModule_(g_setupapi.module.load()),
-          getClassDevs_(g_setupapi.getClassDevs.load()),
-          enumInterfaces_(g_setupapi.enumDeviceInterfaces.load()),
-          getDetail_(g_setupapi.getDeviceInterfaceDetail.load()),
-          getRegistryProperty_(g_setupapi.getDeviceRegistryProperty.load()),
-          getProperty_(g_setupapi.getDeviceProperty.load()),
-          getStoreLocation_(g_setupapi.getInfDriverStoreLocation.load()),
-          destroy_(g_setupapi.destroyDeviceInfoList.load()),
-          advapiModule_(g_advapi32.module.load()),
-          regOpen_(g_advapi32.regOpenKeyEx.load()),
-          regQuery_(g_advapi32.regQueryValueEx.load()),
-          regEnum_(g_advapi32.regEnumValue.load()),
-          regClose_(g_advapi32.regCloseKey.load()),
-          openManager_(g_advapi32.openSCManager.load()),
-          openService_(g_advapi32.openService.load()),
-          queryConfig_(g_advapi32.queryServiceConfig.load()),
-          closeService_(g_advapi32.closeServiceHandle.load()) {}
-    ~SavedBindings() {
-        g_setupapi.module.store(setupModule_);
-        g_setupapi.getClassDevs.store(getClassDevs_);
-        g_setupapi.enumDeviceInterfaces.store(enumInterfaces_);
-        g_setupapi.getDeviceInterfaceDetail.store(getDetail_);
-        g_setupapi.getDeviceRegistryProperty.store(getRegistryProperty_);
-        g_setupapi.getDeviceProperty.store(getProperty_);
-        g_setupapi.getInfDriverStoreLocation.store(getStoreLocation_);
-        g_setupapi.destroyDeviceInfoList.store(destroy_);
-        g_advapi32.module.store(advapiModule_);
-        g_advapi32.regOpenKeyEx.store(regOpen_);
-        g_advapi32.regQueryValueEx.store(regQuery_);
-        g_advapi32.regEnumValue.store(regEnum_);
-        g_advapi32.regCloseKey.store(regClose_);
-        g_advapi32.openSCManager.store(openManager_);
-        g_advapi32.openService.store(openService_);
-        g_advapi32.queryServiceConfig.store(queryConfig_);
-        g_advapi32.closeServiceHandle.store(closeService_);
-    }
-    SavedBindings(const SavedBindings&) = delete;
-    SavedBindings& operator=(const SavedBindings&) = delete;
-
-  private:
-    HMODULE setupModule_;
-    decltype(&::SetupDiGetClassDevsW) getClassDevs_;
-    decltype(&::SetupDiEnumDeviceInterfaces) enumInterfaces_;
-    decltype(&::SetupDiGetDeviceInterfaceDetailW) getDetail_;
-    decltype(&::SetupDiGetDeviceRegistryPropertyW) getRegistryProperty_;
-    decltype(&::SetupDiGetDevicePropertyW) getProperty_;
-    SetupGetInfDriverStoreLocationFn getStoreLocation_;
-    decltype(&::SetupDiDestroyDeviceInfoList) destroy_;
-    HMODULE advapiModule_;
-    decltype(&::RegOpenKeyExW) regOpen_;
-    decltype(&::RegQueryValueExW) regQuery_;
-    decltype(&::RegEnumValueW) regEnum_;
-    decltype(&::RegCloseKey) regClose_;
-    decltype(&::OpenSCManagerW) openManager_;
-    decltype(&::OpenServiceW) openService_;
-    decltype(&::QueryServiceConfigW) queryConfig_;
-    decltype(&::CloseServiceHandle) closeService_;
-};
 
 // Binds everything the lookups use (the driver-store function only where the platform has
 // it), so that wrappers can be put around the real functions.
@@ -400,7 +338,7 @@ TEST_F(DeviceSelection, MarkerInLowerCaseMatches) {
     SimulatedDisplayDevice nvidia;
     ASSERT_TRUE(nvidia.ok());
     // Wine reports device paths in lower case, so the marker is met as "ven_10de".
-    EXPECT_TRUE(Contains(nvidia.devicePath(), L"ven_10de")) << Narrow(nvidia.devicePath());
+    EXPECT_TRUE(Contains(nvidia.devicePath(), L"ven_10de")) << Printable(nvidia.devicePath());
     EXPECT_FALSE(Contains(nvidia.devicePath(), L"VEN_10DE"));
     HandleLedger ledger;
 
@@ -422,7 +360,7 @@ TEST_F(DeviceSelection, MarkerAtTheEndOfThePathMatches) {
     SimulatedDisplayDevice device(Device(kMarkerlessInstanceId, 3, L"Sim_VEN_10DE"));
     ASSERT_TRUE(device.ok());
     ASSERT_EQ(Lower(device.devicePath()).rfind(L"ven_10de"), device.devicePath().size() - 8)
-        << Narrow(device.devicePath());
+        << Printable(device.devicePath());
 
     HDEVINFO set = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA record = {};
@@ -473,7 +411,7 @@ TEST_F(DeviceSelection, TwoAdaptersGiveTheFirstEnumerated) {
             break;
         }
     }
-    ASSERT_EQ(Narrow(Lower(firstNvidiaPath)), Narrow(Lower(first.devicePath())));
+    ASSERT_EQ(Printable(Lower(firstNvidiaPath)), Printable(Lower(first.devicePath())));
 
     LocalString classKey(GetDisplayDriverClassKeyPath(kInterface));
     EXPECT_EQ(Text(classKey.get()), first.driverKeyPath());
@@ -867,7 +805,7 @@ TEST_F(RegistryValues, ValueWithoutDataOrOfAnotherTypeLeavesInvalidData) {
     for (const wchar_t* name : {L"NoData", L"Number"}) {
         SetLastError(ERROR_SUCCESS);
         EXPECT_EQ(Find({name}).get(), nullptr);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA)) << Narrow(name);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA)) << Printable(name);
     }
 }
 
@@ -1325,7 +1263,7 @@ TEST_F(DriverLookupsTest, SimulatedDeviceLeavesThePrefixAsFound) {
             ERROR_SUCCESS) {
             break;
         }
-        EXPECT_FALSE(Contains(Lower(name), L"simdispset")) << Narrow(name);
+        EXPECT_FALSE(Contains(Lower(name), L"simdispset")) << Printable(name);
     }
     RegCloseKey(interfaces);
 }

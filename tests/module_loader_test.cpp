@@ -17,38 +17,6 @@ using namespace testing_support;
 
 namespace {
 
-// What LoadLibraryExW was asked, recorded through the executable's import of it.
-struct LoadRequest {
-    std::wstring path;
-    DWORD flags;
-};
-std::vector<LoadRequest> g_loads;
-ScopedImportPatch* g_loadPatch = nullptr;
-
-HMODULE WINAPI RecordingLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
-    g_loads.push_back({path != nullptr ? path : L"(null)", flags});
-    return g_loadPatch->original<decltype(&LoadLibraryExW)>()(path, file, flags);
-}
-
-class RecordedLoads {
-  public:
-    RecordedLoads() : patch_("LoadLibraryExW", reinterpret_cast<void*>(&RecordingLoadLibraryExW)) {
-        g_loads.clear();
-        g_loadPatch = &patch_;
-    }
-    ~RecordedLoads() { g_loadPatch = nullptr; }
-    const std::vector<LoadRequest>& loads() const { return g_loads; }
-
-  private:
-    ScopedImportPatch patch_;
-};
-
-std::wstring ModulePath(HMODULE module) {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(module, path, MAX_PATH);
-    return path;
-}
-
 std::wstring SimDriverInSystemDirectory() {
     return JoinPaths(SystemDirectory(), L"nvapi.dll");
 }
@@ -211,18 +179,13 @@ TEST_F(LoaderTest, ClearsSearchPathBitsAndPassesTheOthers) {
 TEST_F(LoaderTest, LoadsFromTheSystemDirectoryOnlyWhateverIsPlanted) {
     // The program's folder is this executable's; plant copies there, in the working folder
     // and in a PATH folder. None of them may ever be the one that loads.
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring programFolder(self);
-    programFolder.resize(programFolder.find_last_of(L'\\'));
+    const std::wstring programFolder = ExecutableFolder();
     ScopedDirectory working;
     ScopedDirectory onPath;
     ScopedFileCopy plantedInProgramFolder(SimDriverPath(), JoinPaths(programFolder, L"nvapi.dll"));
     ScopedFileCopy plantedInWorkingFolder(SimDriverPath(), working / L"nvapi.dll");
     ScopedFileCopy plantedOnPath(SimDriverPath(), onPath / L"nvapi.dll");
-    wchar_t oldPath[32768] = {};
-    GetEnvironmentVariableW(L"PATH", oldPath, 32768);
-    ScopedEnvironment path(L"PATH", (onPath.path() + L";" + oldPath).c_str());
+    ScopedEnvironment path(L"PATH", PathWithFolderFirst(onPath.path()).c_str());
     wchar_t oldWorking[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, oldWorking);
     ASSERT_TRUE(SetCurrentDirectoryW(working.path().c_str()));

@@ -25,6 +25,8 @@ namespace {
 
 constexpr wchar_t kTestKey[] = L"Software\\dispset-tests\\trusted-paths";
 constexpr wchar_t kProgramW6432[] = L"ProgramW6432";
+constexpr wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+constexpr wchar_t kBuildNumberValue[] = L"CurrentBuildNumber";
 constexpr wchar_t kJournalVariable[] = L"SIMDRIVER_JOURNAL";
 constexpr char kJournalLoadLine[] = "load path=";
 // A drive that Wine's prefix does not map, so nothing there can exist.
@@ -36,12 +38,6 @@ constexpr wchar_t kChildExpectation[] = L"DISPSET_TRUSTED_PATHS_CHILD_EXPECT";
 constexpr wchar_t kChildReport[] = L"DISPSET_TRUSTED_PATHS_CHILD_REPORT";
 constexpr char kOlder[] = "older";
 constexpr char kCurrent[] = "current";
-
-std::wstring ModulePath(HMODULE module) {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(module, path, MAX_PATH);
-    return path;
-}
 
 std::wstring FileNamePart(const std::wstring& path) {
     const size_t slash = path.find_last_of(L"\\/");
@@ -93,61 +89,27 @@ bool WriteTextFile(const std::wstring& path, const std::string& text) {
     return ok && written == text.size();
 }
 
-class ScopedCurrentDirectory {
-  public:
-    explicit ScopedCurrentDirectory(const std::wstring& path) {
-        wchar_t old[MAX_PATH] = {};
-        GetCurrentDirectoryW(MAX_PATH, old);
-        old_ = old;
-        EXPECT_TRUE(SetCurrentDirectoryW(path.c_str()));
-    }
-    ~ScopedCurrentDirectory() { SetCurrentDirectoryW(old_.c_str()); }
-    ScopedCurrentDirectory(const ScopedCurrentDirectory&) = delete;
-    ScopedCurrentDirectory& operator=(const ScopedCurrentDirectory&) = delete;
-
-  private:
-    std::wstring old_;
-};
-
-// The Advapi32 and Shell32 binding records as they were, put back at destruction, so a test
-// may empty slots or place fakes in them. The real functions are bound first so that fakes
-// can call through to them.
-class ScopedBindings {
-  public:
-    ScopedBindings() {
+// Binds the real Advapi32 and Shell32 functions that the trusted-folder rule uses.
+struct RealFunctionsBound {
+    RealFunctionsBound() {
         EXPECT_TRUE(BindRegistryOpenClose());
         EXPECT_TRUE(BindRegistryQuery());
         EXPECT_TRUE(BindFolderLookup());
-        advapi32_ = g_advapi32.module.load();
-        regOpenKeyEx_ = g_advapi32.regOpenKeyEx.load();
-        regQueryValueEx_ = g_advapi32.regQueryValueEx.load();
-        regCloseKey_ = g_advapi32.regCloseKey.load();
-        shell32_ = g_shell32.module.load();
-        getFolderPath_ = g_shell32.getFolderPath.load();
     }
-    ~ScopedBindings() {
-        g_advapi32.module.store(advapi32_);
-        g_advapi32.regOpenKeyEx.store(regOpenKeyEx_);
-        g_advapi32.regQueryValueEx.store(regQueryValueEx_);
-        g_advapi32.regCloseKey.store(regCloseKey_);
-        g_shell32.module.store(shell32_);
-        g_shell32.getFolderPath.store(getFolderPath_);
-    }
-    ScopedBindings(const ScopedBindings&) = delete;
-    ScopedBindings& operator=(const ScopedBindings&) = delete;
+};
 
-    decltype(&RegOpenKeyExW) realOpen() const { return regOpenKeyEx_; }
-    decltype(&RegQueryValueExW) realQuery() const { return regQueryValueEx_; }
-    decltype(&RegCloseKey) realClose() const { return regCloseKey_; }
-    decltype(&SHGetFolderPathW) realFolderPath() const { return getFolderPath_; }
+// The binding records as they were, put back at destruction, so a test may empty slots or
+// place fakes in them. The real functions are bound (by the base, before the records are
+// saved) so that fakes can call through to them.
+class ScopedBindings : private RealFunctionsBound {
+  public:
+    decltype(&RegOpenKeyExW) realOpen() const { return saved_.advapi32().regOpenKeyEx; }
+    decltype(&RegQueryValueExW) realQuery() const { return saved_.advapi32().regQueryValueEx; }
+    decltype(&RegCloseKey) realClose() const { return saved_.advapi32().regCloseKey; }
+    decltype(&SHGetFolderPathW) realFolderPath() const { return saved_.shell32().getFolderPath; }
 
   private:
-    HMODULE advapi32_ = nullptr;
-    decltype(&RegOpenKeyExW) regOpenKeyEx_ = nullptr;
-    decltype(&RegQueryValueExW) regQueryValueEx_ = nullptr;
-    decltype(&RegCloseKey) regCloseKey_ = nullptr;
-    HMODULE shell32_ = nullptr;
-    decltype(&SHGetFolderPathW) getFolderPath_ = nullptr;
+    SavedBindings saved_;
 };
 
 // A module that is loaded but exports none of the functions a binding asks for.
@@ -211,9 +173,7 @@ TEST_F(BuildNumberTest, UnreadableValuesCountAsZeroAndAreReadAgain) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         ResetWindowsVersionStateForTesting();
-        ScopedRegistryValue value(HKEY_LOCAL_MACHINE,
-                                  L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
-                                  L"CurrentBuildNumber");
+        ScopedRegistryValue value(HKEY_LOCAL_MACHINE, kCurrentVersionKey, kBuildNumberValue);
         ASSERT_TRUE(value.Set(c.type, c.bytes.data(), static_cast<DWORD>(c.bytes.size())));
         EXPECT_EQ(IsWindowsBuildAtLeast(1), 0);
         EXPECT_EQ(IsWindowsBuildAtLeast(0), 1);
@@ -224,9 +184,7 @@ TEST_F(BuildNumberTest, UnreadableValuesCountAsZeroAndAreReadAgain) {
 }
 
 TEST_F(BuildNumberTest, MissingValueCountsAsZeroAndIsReadAgain) {
-    ScopedRegistryValue value(HKEY_LOCAL_MACHINE,
-                              L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
-                              L"CurrentBuildNumber");
+    ScopedRegistryValue value(HKEY_LOCAL_MACHINE, kCurrentVersionKey, kBuildNumberValue);
     ASSERT_TRUE(value.Delete());
     EXPECT_EQ(IsWindowsBuildAtLeast(1), 0);
     ASSERT_TRUE(value.SetString(L"14308"));
@@ -236,9 +194,7 @@ TEST_F(BuildNumberTest, MissingValueCountsAsZeroAndIsReadAgain) {
 // Text stored without its NUL: the reader's spare zeroed character ends it. RegSetValueExW
 // adds a NUL itself when the character after the counted ones is one, hence the "X".
 TEST_F(BuildNumberTest, TextStoredWithoutTerminatorIsReadWithinItsBytes) {
-    ScopedRegistryValue value(HKEY_LOCAL_MACHINE,
-                              L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
-                              L"CurrentBuildNumber");
+    ScopedRegistryValue value(HKEY_LOCAL_MACHINE, kCurrentVersionKey, kBuildNumberValue);
     const wchar_t stored[] = L"19045X";
     ASSERT_TRUE(value.Set(REG_SZ, stored, 5 * sizeof(wchar_t)));
     EXPECT_EQ(IsWindowsBuildAtLeast(19045), 1);
@@ -248,9 +204,7 @@ TEST_F(BuildNumberTest, TextStoredWithoutTerminatorIsReadWithinItsBytes) {
 // Nine bytes: the ninth is the low byte of the fifth digit; rounding up to whole characters
 // supplies its zero high byte, and the spare character ends the text.
 TEST_F(BuildNumberTest, OddSizedTextIsRoundedUpToWholeCharacters) {
-    ScopedRegistryValue value(HKEY_LOCAL_MACHINE,
-                              L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
-                              L"CurrentBuildNumber");
+    ScopedRegistryValue value(HKEY_LOCAL_MACHINE, kCurrentVersionKey, kBuildNumberValue);
     const wchar_t stored[] = L"19045X";
     ASSERT_TRUE(value.Set(REG_SZ, stored, 9));
     EXPECT_EQ(IsWindowsBuildAtLeast(19045), 1);
@@ -258,9 +212,7 @@ TEST_F(BuildNumberTest, OddSizedTextIsRoundedUpToWholeCharacters) {
 }
 
 TEST_F(BuildNumberTest, ParsedNumberIsKeptForTheProcess) {
-    ScopedRegistryValue value(HKEY_LOCAL_MACHINE,
-                              L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
-                              L"CurrentBuildNumber");
+    ScopedRegistryValue value(HKEY_LOCAL_MACHINE, kCurrentVersionKey, kBuildNumberValue);
     ASSERT_TRUE(value.SetString(L"19045"));
     EXPECT_EQ(IsWindowsBuildAtLeast(19045), 1);
 
@@ -1240,32 +1192,6 @@ TEST_F(FullPathLoadTest, RefusalsLeaveNothingAllocated) {
     refuseAll();
     EXPECT_EQ(CountBusyHeapBlocks(), before);
 }
-
-// What LoadLibraryExW was asked, through the executable's import.
-struct LoadRequest {
-    std::wstring path;
-    DWORD flags;
-};
-std::vector<LoadRequest> g_loads;
-ScopedImportPatch* g_loadPatch = nullptr;
-
-HMODULE WINAPI RecordingLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
-    g_loads.push_back({path != nullptr ? path : L"(null)", flags});
-    return g_loadPatch->original<decltype(&LoadLibraryExW)>()(path, file, flags);
-}
-
-class RecordedLoads {
-  public:
-    RecordedLoads() : patch_("LoadLibraryExW", reinterpret_cast<void*>(&RecordingLoadLibraryExW)) {
-        g_loads.clear();
-        g_loadPatch = &patch_;
-    }
-    ~RecordedLoads() { g_loadPatch = nullptr; }
-    const std::vector<LoadRequest>& loads() const { return g_loads; }
-
-  private:
-    ScopedImportPatch patch_;
-};
 
 // A copy of the simulated driver inside the Windows folder loads, from exactly there, with
 // the caller's own path and without the search-path bits.

@@ -164,6 +164,31 @@ std::wstring SimulatedDriverKey(unsigned index) {
     return std::wstring(kSimulatedDeviceClassText) + L"\\" + number;
 }
 
+namespace {
+
+// The device path of one interface of the set, asked for its size first. False when the
+// setup API does not give it.
+bool InterfaceDevicePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interfaceData,
+                         std::wstring* path) {
+    DWORD required = 0;
+    SETUP_FUNCTION(SetupDiGetDeviceInterfaceDetailW)
+    (set, interfaceData, nullptr, 0, &required, nullptr);
+    if (required == 0) {
+        return false;
+    }
+    std::vector<BYTE> buffer(required + sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    detail->cbSize = sizeof(*detail);
+    if (!SETUP_FUNCTION(SetupDiGetDeviceInterfaceDetailW)(set, interfaceData, detail, required,
+                                                          nullptr, nullptr)) {
+        return false;
+    }
+    *path = detail->DevicePath;
+    return true;
+}
+
+}  // namespace
+
 std::vector<std::wstring> PresentDisplayInterfacePaths() {
     std::vector<std::wstring> paths;
     HDEVINFO set = SETUP_FUNCTION(SetupDiGetClassDevsW)(&kDisplayInterfaceClass, nullptr, nullptr,
@@ -176,15 +201,9 @@ std::vector<std::wstring> PresentDisplayInterfacePaths() {
     for (DWORD index = 0; SETUP_FUNCTION(SetupDiEnumDeviceInterfaces)(
              set, nullptr, &kDisplayInterfaceClass, index, &interfaceData);
          ++index) {
-        DWORD required = 0;
-        SETUP_FUNCTION(SetupDiGetDeviceInterfaceDetailW)
-        (set, &interfaceData, nullptr, 0, &required, nullptr);
-        std::vector<BYTE> buffer(required + sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-        detail->cbSize = sizeof(*detail);
-        if (SETUP_FUNCTION(SetupDiGetDeviceInterfaceDetailW)(set, &interfaceData, detail, required,
-                                                             nullptr, nullptr)) {
-            paths.push_back(detail->DevicePath);
+        std::wstring path;
+        if (InterfaceDevicePath(set, &interfaceData, &path)) {
+            paths.push_back(path);
         }
     }
     SETUP_FUNCTION(SetupDiDestroyDeviceInfoList)(set);
@@ -240,17 +259,7 @@ bool SimulatedDisplayDevice::Create(const SimulatedDeviceOptions& options) {
                 options.referenceString.empty() ? nullptr : options.referenceString.c_str();
             if (SETUP_FUNCTION(SetupDiCreateDeviceInterfaceW)(set, &device, &kDisplayInterfaceClass,
                                                               reference, 0, &interfaceData)) {
-                DWORD required = 0;
-                SETUP_FUNCTION(SetupDiGetDeviceInterfaceDetailW)
-                (set, &interfaceData, nullptr, 0, &required, nullptr);
-                std::vector<BYTE> buffer(required + sizeof(wchar_t));
-                auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-                detail->cbSize = sizeof(*detail);
-                if (required != 0 && SETUP_FUNCTION(SetupDiGetDeviceInterfaceDetailW)(
-                                         set, &interfaceData, detail, required, nullptr, nullptr)) {
-                    devicePath_ = detail->DevicePath;
-                    done = true;
-                }
+                done = InterfaceDevicePath(set, &interfaceData, &devicePath_);
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <gtest/gtest.h>
@@ -83,6 +84,62 @@ std::wstring Lower(std::wstring text) {
         }
     }
     return text;
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string narrow;
+    for (wchar_t c : text) {
+        narrow += static_cast<char>(c);
+    }
+    return narrow;
+}
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c + 32);
+        }
+    }
+    return text;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08X", value);
+    return text;
+}
+
+std::wstring ModulePath(HMODULE module) {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(module, path, MAX_PATH);
+    return path;
+}
+
+std::wstring ExecutableFolder() {
+    std::wstring folder = ModulePath(nullptr);
+    folder.resize(folder.find_last_of(L'\\'));
+    return folder;
+}
+
+std::wstring PathWithFolderFirst(const std::wstring& folder) {
+    wchar_t oldPath[32768] = {};
+    GetEnvironmentVariableW(L"PATH", oldPath, 32768);
+    return folder + L";" + oldPath;
+}
+
+ScopedCurrentDirectory::ScopedCurrentDirectory(const std::wstring& path) {
+    wchar_t old[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, old);
+    old_ = old;
+    EXPECT_TRUE(SetCurrentDirectoryW(path.c_str()));
+}
+
+ScopedCurrentDirectory::~ScopedCurrentDirectory() {
+    SetCurrentDirectoryW(old_.c_str());
 }
 
 namespace {
@@ -398,6 +455,79 @@ ScopedImportPatch::~ScopedImportPatch() {
     if (slot_ != nullptr) {
         WriteSlot(slot_, original_);
     }
+}
+
+namespace {
+
+// The import patch calls a plain function, so the record it keeps is process-wide.
+std::vector<LoadRequest> g_loads;
+ScopedImportPatch* g_loadPatch = nullptr;
+
+HMODULE WINAPI RecordingLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
+    g_loads.push_back({path != nullptr ? path : L"(null)", flags});
+    return g_loadPatch->original<decltype(&LoadLibraryExW)>()(path, file, flags);
+}
+
+}  // namespace
+
+RecordedLoads::RecordedLoads()
+    : patch_("LoadLibraryExW", reinterpret_cast<void*>(&RecordingLoadLibraryExW)) {
+    g_loads.clear();
+    g_loadPatch = &patch_;
+}
+
+RecordedLoads::~RecordedLoads() {
+    g_loadPatch = nullptr;
+}
+
+const std::vector<LoadRequest>& RecordedLoads::loads() const {
+    return g_loads;
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+SavedBindings::SavedBindings()
+    : advapi32_{g_advapi32.module.load(),
+                g_advapi32.regOpenKeyEx.load(),
+                g_advapi32.regQueryValueEx.load(),
+                g_advapi32.regEnumValue.load(),
+                g_advapi32.regCloseKey.load(),
+                g_advapi32.openSCManager.load(),
+                g_advapi32.openService.load(),
+                g_advapi32.queryServiceConfig.load(),
+                g_advapi32.closeServiceHandle.load()},
+      setupapi_{g_setupapi.module.load(),
+                g_setupapi.getClassDevs.load(),
+                g_setupapi.enumDeviceInterfaces.load(),
+                g_setupapi.getDeviceInterfaceDetail.load(),
+                g_setupapi.getDeviceRegistryProperty.load(),
+                g_setupapi.getDeviceProperty.load(),
+                g_setupapi.getInfDriverStoreLocation.load(),
+                g_setupapi.destroyDeviceInfoList.load()},
+      shell32_{g_shell32.module.load(), g_shell32.getFolderPath.load()} {}
+
+SavedBindings::~SavedBindings() {
+    g_advapi32.module.store(advapi32_.module);
+    g_advapi32.regOpenKeyEx.store(advapi32_.regOpenKeyEx);
+    g_advapi32.regQueryValueEx.store(advapi32_.regQueryValueEx);
+    g_advapi32.regEnumValue.store(advapi32_.regEnumValue);
+    g_advapi32.regCloseKey.store(advapi32_.regCloseKey);
+    g_advapi32.openSCManager.store(advapi32_.openSCManager);
+    g_advapi32.openService.store(advapi32_.openService);
+    g_advapi32.queryServiceConfig.store(advapi32_.queryServiceConfig);
+    g_advapi32.closeServiceHandle.store(advapi32_.closeServiceHandle);
+    g_setupapi.module.store(setupapi_.module);
+    g_setupapi.getClassDevs.store(setupapi_.getClassDevs);
+    g_setupapi.enumDeviceInterfaces.store(setupapi_.enumDeviceInterfaces);
+    g_setupapi.getDeviceInterfaceDetail.store(setupapi_.getDeviceInterfaceDetail);
+    g_setupapi.getDeviceRegistryProperty.store(setupapi_.getDeviceRegistryProperty);
+    g_setupapi.getDeviceProperty.store(setupapi_.getDeviceProperty);
+    g_setupapi.getInfDriverStoreLocation.store(setupapi_.getInfDriverStoreLocation);
+    g_setupapi.destroyDeviceInfoList.store(setupapi_.destroyDeviceInfoList);
+    g_shell32.module.store(shell32_.module);
+    g_shell32.getFolderPath.store(shell32_.getFolderPath);
 }
 
 }  // namespace testing_support

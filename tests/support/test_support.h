@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "loader/system_bindings.h"
+
 namespace testing_support {
 
 // Paths handed over by ctest as Unix paths, as Windows programs under Wine see them.
@@ -25,6 +27,18 @@ std::wstring JoinPaths(const std::wstring& directory, const std::wstring& name);
 bool FileExists(const std::wstring& path);
 std::string ReadFileText(const std::wstring& path);  // empty when missing
 std::wstring Lower(std::wstring text);
+
+// Narrow text for messages and for comparing with the driver's journal. Each character is
+// cut to its low byte, which keeps the prefix's paths (all ASCII) as they are.
+std::string Narrow(const std::wstring& text);
+std::string LowerAscii(std::string text);
+bool StartsWith(const std::string& text, const std::string& prefix);
+std::string Hex(uint32_t value);  // "0x" and eight upper-case digits, as the driver writes them
+
+std::wstring ModulePath(HMODULE module);  // null: this executable
+std::wstring ExecutableFolder();          // the folder this executable runs from
+// The PATH value with folder searched first, to give to ScopedEnvironment.
+std::wstring PathWithFolderFirst(const std::wstring& folder);
 
 // A fresh, empty folder under the given parent (default: the temporary folder), removed
 // with everything in it at destruction.
@@ -54,6 +68,18 @@ class ScopedFileCopy {
   private:
     std::wstring destination_;
     bool ok_ = false;
+};
+
+// This process's working folder, changed for the life of the object.
+class ScopedCurrentDirectory {
+  public:
+    explicit ScopedCurrentDirectory(const std::wstring& path);
+    ~ScopedCurrentDirectory();
+    ScopedCurrentDirectory(const ScopedCurrentDirectory&) = delete;
+    ScopedCurrentDirectory& operator=(const ScopedCurrentDirectory&) = delete;
+
+  private:
+    std::wstring old_;
 };
 
 // Sets (or deletes) one registry value and puts back what was there at destruction; keys
@@ -154,6 +180,75 @@ class ScopedImportPatch {
   private:
     void** slot_ = nullptr;
     void* original_ = nullptr;
+};
+
+// What LoadLibraryExW was asked while the object lives, recorded through this executable's
+// import of it; the calls still go on to the real function. One at a time.
+struct LoadRequest {
+    std::wstring path;  // "(null)" for a null path
+    DWORD flags;
+};
+
+class RecordedLoads {
+  public:
+    RecordedLoads();
+    ~RecordedLoads();
+    RecordedLoads(const RecordedLoads&) = delete;
+    RecordedLoads& operator=(const RecordedLoads&) = delete;
+    const std::vector<LoadRequest>& loads() const;
+
+  private:
+    ScopedImportPatch patch_;
+};
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+// Every slot of the loader's binding records (g_advapi32, g_setupapi, g_shell32) as it was
+// at construction, put back at destruction, so that a test may empty slots or place fakes
+// in them. The saved values are the functions a fake calls through to.
+class SavedBindings {
+  public:
+    struct Advapi32 {
+        HMODULE module;
+        decltype(&::RegOpenKeyExW) regOpenKeyEx;
+        decltype(&::RegQueryValueExW) regQueryValueEx;
+        decltype(&::RegEnumValueW) regEnumValue;
+        decltype(&::RegCloseKey) regCloseKey;
+        decltype(&::OpenSCManagerW) openSCManager;
+        decltype(&::OpenServiceW) openService;
+        decltype(&::QueryServiceConfigW) queryServiceConfig;
+        decltype(&::CloseServiceHandle) closeServiceHandle;
+    };
+    struct Setupapi {
+        HMODULE module;
+        decltype(&::SetupDiGetClassDevsW) getClassDevs;
+        decltype(&::SetupDiEnumDeviceInterfaces) enumDeviceInterfaces;
+        decltype(&::SetupDiGetDeviceInterfaceDetailW) getDeviceInterfaceDetail;
+        decltype(&::SetupDiGetDeviceRegistryPropertyW) getDeviceRegistryProperty;
+        decltype(&::SetupDiGetDevicePropertyW) getDeviceProperty;
+        SetupGetInfDriverStoreLocationFn getInfDriverStoreLocation;
+        decltype(&::SetupDiDestroyDeviceInfoList) destroyDeviceInfoList;
+    };
+    struct Shell32 {
+        HMODULE module;
+        decltype(&::SHGetFolderPathW) getFolderPath;
+    };
+
+    SavedBindings();
+    ~SavedBindings();
+    SavedBindings(const SavedBindings&) = delete;
+    SavedBindings& operator=(const SavedBindings&) = delete;
+
+    const Advapi32& advapi32() const { return advapi32_; }
+    const Setupapi& setupapi() const { return setupapi_; }
+    const Shell32& shell32() const { return shell32_; }
+
+  private:
+    Advapi32 advapi32_;
+    Setupapi setupapi_;
+    Shell32 shell32_;
 };
 
 }  // namespace testing_support
