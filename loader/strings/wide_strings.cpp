@@ -8,6 +8,7 @@
 namespace {
 
 constexpr wchar_t kSeparator = L'\\';
+constexpr wchar_t kSeparatorText[] = L"\\";
 constexpr wchar_t kDot = L'.';
 constexpr wchar_t kDllExtension[] = L".dll";
 constexpr uint32_t kDllExtensionChars = 4;
@@ -80,20 +81,28 @@ bool NeedsSeparator(const wchar_t* first, uint32_t firstLength, const wchar_t* s
     return second[0] != L'\0' && second[0] != kSeparator;
 }
 
-wchar_t* AppendDllExtensionCopy(const wchar_t* name, uint32_t length) {
-    uint64_t chars = static_cast<uint64_t>(length) + kDllExtensionChars + 1;
+// A new string of first, then separator (may be null), then second, whose lengths the
+// caller measured. Copied with the bounded operations into exactly the room they need.
+wchar_t* ConcatenateAlloc(const wchar_t* first, uint32_t firstLength, const wchar_t* separator,
+                          const wchar_t* second, uint32_t secondLength) {
+    const uint64_t separatorLength = separator != nullptr ? 1 : 0;
+    const uint64_t chars = uint64_t{firstLength} + separatorLength + secondLength + 1;
     if (!FitsCapacity(chars)) {
         return nullptr;
     }
-    uint32_t capacity = static_cast<uint32_t>(chars);
+    const uint32_t capacity = static_cast<uint32_t>(chars);
     LocalString buffer;
     if (!AllocateChars(buffer, capacity)) {
         return nullptr;
     }
-    if (StringCopyBounded(buffer.get(), capacity, name) < 0) {
+    if (StringCopyBounded(buffer.get(), capacity, first) < 0) {
         return nullptr;
     }
-    if (StringAppendBytes(buffer.get(), ByteSizeOf(capacity), kDllExtension) < 0) {
+    if (separator != nullptr &&
+        StringAppendBytes(buffer.get(), ByteSizeOf(capacity), separator) < 0) {
+        return nullptr;
+    }
+    if (StringAppendBytes(buffer.get(), ByteSizeOf(capacity), second) < 0) {
         return nullptr;
     }
     return buffer.release();
@@ -256,26 +265,9 @@ wchar_t* JoinPath(const wchar_t* first, const wchar_t* second) {
     if (!MeasureText(first, &firstLength) || !MeasureText(second, &secondLength)) {
         return nullptr;
     }
-    bool separated = NeedsSeparator(first, firstLength, second);
-    uint64_t chars = static_cast<uint64_t>(firstLength) + (separated ? 1 : 0) + secondLength + 1;
-    if (!FitsCapacity(chars)) {
-        return nullptr;
-    }
-    uint32_t capacity = static_cast<uint32_t>(chars);
-    LocalString buffer;
-    if (!AllocateChars(buffer, capacity)) {
-        return nullptr;
-    }
-    if (StringCopyBounded(buffer.get(), capacity, first) < 0) {
-        return nullptr;
-    }
-    if (separated && StringAppendBytes(buffer.get(), ByteSizeOf(capacity), L"\\") < 0) {
-        return nullptr;
-    }
-    if (StringAppendBytes(buffer.get(), ByteSizeOf(capacity), second) < 0) {
-        return nullptr;
-    }
-    return buffer.release();
+    const wchar_t* separator =
+        NeedsSeparator(first, firstLength, second) ? kSeparatorText : nullptr;
+    return ConcatenateAlloc(first, firstLength, separator, second, secondLength);
 }
 
 wchar_t* EnsureDllExtension(const wchar_t* name) {
@@ -287,7 +279,7 @@ wchar_t* EnsureDllExtension(const wchar_t* name) {
     const wchar_t* extension = FindFileExtension(name);
     uint32_t extensionLength = length - static_cast<uint32_t>(extension - name);
     if (extensionLength == 0) {
-        return AppendDllExtensionCopy(name, length);
+        return ConcatenateAlloc(name, length, nullptr, kDllExtension, kDllExtensionChars);
     }
     if (extensionLength == 1) {
         return DuplicateStringPrefix(name, length - 1);
