@@ -422,6 +422,29 @@ const EntryPoint* EntryPoints() {
     return entries;
 }
 
+// The checks that both record calls make, in this order; kDriverOk lets the call go on.
+// A simulated failure comes first, before any argument is looked at.
+DriverStatus CheckRecordCall(InterfaceId id, DisplayHandle display, const DisplayRecord* record,
+                             bool otherArgumentsPresent) {
+    DriverStatus status = kDriverOk;
+    if (FindFailure(id, &status)) {
+        return status;
+    }
+    if (record == nullptr || !otherArgumentsPresent) {
+        return kStatusInvalidArgument;
+    }
+    if (!g_initialized.load()) {
+        return kStatusNotInitialized;
+    }
+    if (display != kDisplayHandle) {
+        return kStatusUnknownDisplay;
+    }
+    if (record->version != kDisplayRecordVersionWord) {
+        return kStatusWrongVersion;
+    }
+    return kDriverOk;
+}
+
 }  // namespace
 
 void* DRIVER_CALL nvapi_QueryInterface(InterfaceId id) {
@@ -500,18 +523,10 @@ DriverStatus DRIVER_CALL EnumDisplayHandle(uint32_t index, DisplayHandle* displa
 
 DriverStatus DRIVER_CALL QueryDisplayRecord(DisplayHandle display, DisplayRecord* record,
                                             uint32_t* companion) {
-    DriverStatus status = kDriverOk;
     DisplayRecord current;
-    if (FindFailure(kIdQueryDisplayRecord, &status)) {
-    } else if (record == nullptr || companion == nullptr) {
-        status = kStatusInvalidArgument;
-    } else if (!g_initialized.load()) {
-        status = kStatusNotInitialized;
-    } else if (display != kDisplayHandle) {
-        status = kStatusUnknownDisplay;
-    } else if (record->version != kDisplayRecordVersionWord) {
-        status = kStatusWrongVersion;
-    } else if ((status = ReadRecord(&current)) == kDriverOk) {
+    DriverStatus status =
+        CheckRecordCall(kIdQueryDisplayRecord, display, record, companion != nullptr);
+    if (status == kDriverOk && (status = ReadRecord(&current)) == kDriverOk) {
         *record = current;
         *companion = kCompanion;
     }
@@ -525,20 +540,9 @@ DriverStatus DRIVER_CALL QueryDisplayRecord(DisplayHandle display, DisplayRecord
 
 DriverStatus DRIVER_CALL ApplyDisplayRecord(DisplayHandle display, DisplayRecord* record,
                                             uint32_t companion) {
-    DriverStatus status = kDriverOk;
-    if (FindFailure(kIdApplyDisplayRecord, &status)) {
-    } else if (record == nullptr) {
-        status = kStatusInvalidArgument;
-    } else if (!g_initialized.load()) {
-        status = kStatusNotInitialized;
-    } else if (display != kDisplayHandle) {
-        status = kStatusUnknownDisplay;
-    } else if (record->version != kDisplayRecordVersionWord) {
-        status = kStatusWrongVersion;
-    } else if (companion != kCompanion) {
-        status = kStatusWrongCompanion;
-    } else {
-        status = WriteRecord(*record);
+    DriverStatus status = CheckRecordCall(kIdApplyDisplayRecord, display, record, true);
+    if (status == kDriverOk) {
+        status = companion == kCompanion ? WriteRecord(*record) : kStatusWrongCompanion;
     }
     Journal(
         "call name=ApplyDisplayRecord id=0x%08X display=0x%08X version=0x%08X setting=%u "
