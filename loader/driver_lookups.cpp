@@ -141,6 +141,25 @@ wchar_t* FindModuleInServiceList(const wchar_t* moduleName, DWORD type, const BY
     return nullptr;
 }
 
+// The selected NVIDIA display device: the set that FindNvidiaDisplayInterface hands over,
+// owned here so that it is destroyed on every way out, and the device's record in it.
+class NvidiaDisplay {
+  public:
+    explicit NvidiaDisplay(const GUID* interfaceClass) {
+        HDEVINFO set = INVALID_HANDLE_VALUE;
+        if (FindNvidiaDisplayInterface(interfaceClass, &set, &device_)) {
+            *set_.put() = set;
+        }
+    }
+    bool found() const { return set_.get() != INVALID_HANDLE_VALUE; }
+    HDEVINFO set() const { return set_.get(); }
+    SP_DEVINFO_DATA* device() { return &device_; }
+
+  private:
+    DeviceInfoSet set_;
+    SP_DEVINFO_DATA device_ = {};
+};
+
 }  // namespace
 
 int FindNvidiaDisplayInterface(const GUID* interfaceClass, HDEVINFO* set, SP_DEVINFO_DATA* device) {
@@ -209,21 +228,19 @@ wchar_t* GetDisplayDriverClassKeyPath(const GUID* interfaceClass) {
     if (!BindDeviceRegistryProperty()) {
         return nullptr;
     }
-    HDEVINFO found = INVALID_HANDLE_VALUE;
-    SP_DEVINFO_DATA device = {};
-    if (!FindNvidiaDisplayInterface(interfaceClass, &found, &device)) {
-        return nullptr;
-    }
     LocalString result;
     {
-        DeviceInfoSet interfaces(found);
+        NvidiaDisplay display(interfaceClass);
+        if (!display.found()) {
+            return nullptr;
+        }
         const auto getProperty = Bound(g_setupapi.getDeviceRegistryProperty);
         DWORD required = 0;
-        getProperty(interfaces.get(), &device, SPDRP_DRIVER, nullptr, nullptr, 0, &required);
+        getProperty(display.set(), display.device(), SPDRP_DRIVER, nullptr, nullptr, 0, &required);
         LocalMemory<BYTE> buffer;
         if (required != 0 && AllocateText(buffer, required) &&
-            getProperty(interfaces.get(), &device, SPDRP_DRIVER, nullptr, buffer.get(), required,
-                        nullptr)) {
+            getProperty(display.set(), display.device(), SPDRP_DRIVER, nullptr, buffer.get(),
+                        required, nullptr)) {
             // The prefix ends in a backslash, so JoinPath adds none.
             result.reset(JoinPath(kDriverClassKeyPrefix, AsText(buffer.get())));
         }
@@ -239,19 +256,17 @@ wchar_t* FindModuleInDriverServices(const wchar_t* moduleName, const GUID* inter
     if (!BindDeviceRegistryProperty()) {
         return nullptr;
     }
-    HDEVINFO found = INVALID_HANDLE_VALUE;
-    SP_DEVINFO_DATA device = {};
-    if (!FindNvidiaDisplayInterface(interfaceClass, &found, &device)) {
+    NvidiaDisplay display(interfaceClass);
+    if (!display.found()) {
         return nullptr;
     }
-    DeviceInfoSet interfaces(found);
     const auto getProperty = Bound(g_setupapi.getDeviceRegistryProperty);
     // The function service first, then the filters above it, then those below.
     constexpr DWORD kServiceProperties[] = {SPDRP_SERVICE, SPDRP_UPPERFILTERS, SPDRP_LOWERFILTERS};
     for (DWORD property : kServiceProperties) {
         DWORD type = 0;
         DWORD required = 0;
-        getProperty(interfaces.get(), &device, property, &type, nullptr, 0, &required);
+        getProperty(display.set(), display.device(), property, &type, nullptr, 0, &required);
         if (required == 0) {
             continue;
         }
@@ -259,7 +274,7 @@ wchar_t* FindModuleInDriverServices(const wchar_t* moduleName, const GUID* inter
         if (!AllocateText(buffer, required)) {
             continue;
         }
-        if (!getProperty(interfaces.get(), &device, property, &type, buffer.get(), required,
+        if (!getProperty(display.set(), display.device(), property, &type, buffer.get(), required,
                          nullptr)) {
             continue;
         }
@@ -419,27 +434,25 @@ wchar_t* GetDriverStoreDirectory(const GUID* interfaceClass) {
     if (!BindDriverStoreLookup()) {
         return nullptr;
     }
-    HDEVINFO found = INVALID_HANDLE_VALUE;
-    SP_DEVINFO_DATA device = {};
-    if (!FindNvidiaDisplayInterface(interfaceClass, &found, &device)) {
-        return nullptr;
-    }
     LocalString result;
     {
         // Declared so that both buffers are freed before the set is destroyed.
-        DeviceInfoSet interfaces(found);
+        NvidiaDisplay display(interfaceClass);
+        if (!display.found()) {
+            return nullptr;
+        }
         LocalMemory<BYTE> infName;
         LocalMemory<BYTE> infPath;
         const auto getProperty = Bound(g_setupapi.getDeviceProperty);
         const auto getStoreLocation = Bound(g_setupapi.getInfDriverStoreLocation);
         DEVPROPTYPE type = 0;
         DWORD required = 0;
-        getProperty(interfaces.get(), &device, &kDriverInfPathProperty, &type, nullptr, 0,
+        getProperty(display.set(), display.device(), &kDriverInfPathProperty, &type, nullptr, 0,
                     &required, 0);
         // Twice the reported bytes, so that the name read is always followed by zeros.
         if (required != 0 && AllocateText(infName, 2 * static_cast<uint64_t>(required)) &&
-            getProperty(interfaces.get(), &device, &kDriverInfPathProperty, &type, infName.get(),
-                        required, nullptr, 0)) {
+            getProperty(display.set(), display.device(), &kDriverInfPathProperty, &type,
+                        infName.get(), required, nullptr, 0)) {
             const wchar_t* inf = AsText(infName.get());
             DWORD size = 0;
             getStoreLocation(inf, nullptr, nullptr, nullptr, 0, &size);
