@@ -1,10 +1,11 @@
 #include "loader/driver_locator.h"
 
 #include "loader/driver_lookups.h"
-#include "loader/module_loader.h"
 #include "loader/strings/local_memory.h"
 #include "loader/strings/wide_strings.h"
+#include "loader/system_directory.h"
 #include "loader/trusted_paths.h"
+#include "loader/windows_version.h"
 
 Wow64State g_wow64;
 

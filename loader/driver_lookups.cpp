@@ -4,10 +4,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "loader/registry_values.h"
 #include "loader/strings/local_memory.h"
 #include "loader/strings/wide_strings.h"
 #include "loader/system_bindings.h"
-#include "loader/trusted_paths.h"
+#include "loader/windows_version.h"
 
 const GUID kDisplayDeviceArrivalInterface = {
     0x1CA05180, 0xA699, 0x450A, {0x9A, 0x0C, 0xDE, 0x4F, 0xBE, 0x3D, 0xDD, 0x89}};

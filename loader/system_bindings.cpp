@@ -1,7 +1,7 @@
 #include "loader/system_bindings.h"
 
-#include "loader/module_loader.h"
 #include "loader/strings/local_memory.h"
+#include "loader/system_directory.h"
 
 Advapi32Binding g_advapi32;
 SetupapiBinding g_setupapi;

@@ -14,6 +14,7 @@
 #include "loader/module_loader.h"
 #include "loader/system_bindings.h"
 #include "loader/trusted_paths.h"
+#include "loader/windows_version.h"
 #include "tests/support/journal.h"
 #include "tests/support/simulated_device.h"
 #include "tests/support/test_support.h"

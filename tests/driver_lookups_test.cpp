@@ -14,7 +14,7 @@
 
 #include "loader/strings/local_memory.h"
 #include "loader/system_bindings.h"
-#include "loader/trusted_paths.h"
+#include "loader/windows_version.h"
 #include "tests/support/simulated_device.h"
 #include "tests/support/test_support.h"
 
@@ -1102,85 +1102,6 @@ TEST_F(DriverStore, UnknownInfGivesNull) {
     LocalString folder(GetDriverStoreDirectory(kInterface));
     EXPECT_EQ(folder.get(), nullptr);
     EXPECT_EQ(store.calls(), 1u);
-}
-
-// ---------------------------------------------------------------------------------------
-// Binding
-
-TEST(Binding, MissingExportFailsAndALaterCallWithItSucceeds) {
-    SimulatedDisplayDevice nvidia;
-    ASSERT_TRUE(nvidia.ok());
-    ASSERT_TRUE(nvidia.SetDriverInfPath(kInfName));
-    SavedBindings saved;
-    g_setupapi.getInfDriverStoreLocation.store(nullptr);
-    if (!BindDriverStoreLookup()) {
-        // Wine 8's setupapi.dll has no SetupGetInfDriverStoreLocationW.
-        SetLastError(kSentinel);
-        EXPECT_EQ(GetDriverStoreDirectory(kInterface), nullptr);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
-        EXPECT_EQ(g_setupapi.getInfDriverStoreLocation.load(), nullptr);
-    }
-    ScopedDriverStoreLocation store(kInfName, std::wstring(kStoreFolder) + L"\\nv_dispsim.inf");
-    LocalString folder(GetDriverStoreDirectory(kInterface));
-    EXPECT_EQ(Text(folder.get()), kStoreFolder);
-}
-
-int g_refusedLoads = 0;
-HMODULE WINAPI RefusingLoadLibraryEx(LPCWSTR, HANDLE, DWORD) {
-    ++g_refusedLoads;
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-}
-
-void ClearSetupapiBinding() {
-    g_setupapi.module.store(nullptr);
-    g_setupapi.getClassDevs.store(nullptr);
-    g_setupapi.enumDeviceInterfaces.store(nullptr);
-    g_setupapi.getDeviceInterfaceDetail.store(nullptr);
-    g_setupapi.getDeviceRegistryProperty.store(nullptr);
-    g_setupapi.getDeviceProperty.store(nullptr);
-    g_setupapi.destroyDeviceInfoList.store(nullptr);
-}
-
-TEST(Binding, LibraryThatFailedToLoadIsLoadedByALaterCall) {
-    SimulatedDisplayDevice nvidia;
-    ASSERT_TRUE(nvidia.ok());
-    SavedBindings saved;
-    ClearSetupapiBinding();
-    {
-        ScopedImportPatch patch("LoadLibraryExW", reinterpret_cast<void*>(&RefusingLoadLibraryEx));
-        ASSERT_TRUE(patch.ok());
-        g_refusedLoads = 0;
-        SetLastError(ERROR_SUCCESS);
-        EXPECT_EQ(GetDisplayDriverClassKeyPath(kInterface), nullptr);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-        EXPECT_EQ(g_refusedLoads, 1);
-        EXPECT_EQ(g_setupapi.module.load(), nullptr);
-        HDEVINFO set = INVALID_HANDLE_VALUE;
-        SP_DEVINFO_DATA device = {};
-        EXPECT_EQ(FindNvidiaDisplayInterface(kInterface, &set, &device), 0);
-        EXPECT_EQ(g_refusedLoads, 2);
-    }
-    LocalString classKey(GetDisplayDriverClassKeyPath(kInterface));
-    EXPECT_EQ(Text(classKey.get()), nvidia.driverKeyPath());
-    EXPECT_NE(g_setupapi.module.load(), nullptr);
-}
-
-TEST(Binding, FunctionThatCouldNotBeResolvedIsResolvedByALaterCall) {
-    SimulatedDisplayDevice nvidia;
-    ASSERT_TRUE(nvidia.ok());
-    SavedBindings saved;
-    ClearSetupapiBinding();
-    // A module without the setup API's exports stands in for a library that lacks them.
-    g_setupapi.module.store(GetModuleHandleW(L"kernel32.dll"));
-    SetLastError(ERROR_SUCCESS);
-    EXPECT_EQ(GetDisplayDriverClassKeyPath(kInterface), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
-    EXPECT_EQ(g_setupapi.getDeviceRegistryProperty.load(), nullptr);
-
-    g_setupapi.module.store(nullptr);
-    LocalString classKey(GetDisplayDriverClassKeyPath(kInterface));
-    EXPECT_EQ(Text(classKey.get()), nvidia.driverKeyPath());
 }
 
 // ---------------------------------------------------------------------------------------
