@@ -19,8 +19,9 @@ set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPEN
 add_custom_target(shipped)
 
 # dispset_ship(TARGET DESCRIPTION text [MAX_SIZE bytes])
-# Gives TARGET a version resource with DESCRIPTION as its FileDescription, the hardened,
-# reproducible link options and the CRT hooks, and adds it to the list of shipped executables. MAX_SIZE, when
+# Gives TARGET a version resource with DESCRIPTION as its FileDescription, the project
+# version as the string macro DISPSET_VERSION, the hardened, reproducible link options and
+# the CRT hooks, and adds it to the list of shipped executables. MAX_SIZE, when
 # given, is the largest file size the checks accept.
 function(dispset_ship target)
   cmake_parse_arguments(PARSE_ARGV 1 ship "" "DESCRIPTION;MAX_SIZE" "")
@@ -48,6 +49,8 @@ function(dispset_ship target)
   set(rc ${CMAKE_BINARY_DIR}/version/${target}.rc)
   configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
   target_sources(${target} PRIVATE ${rc})
+  # For a --version or an about text: the same version, never written a second time.
+  target_compile_definitions(${target} PRIVATE DISPSET_VERSION="${PROJECT_VERSION}")
   target_link_options(${target} PRIVATE ${DISPSET_IMAGE_LINK_OPTIONS})
   # Keeps CRT pieces that the programs never use out of the image (app/crt_hooks.cpp).
   target_link_libraries(${target} PRIVATE crt_hooks)
