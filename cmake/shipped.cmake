@@ -4,7 +4,7 @@
 # the release package, then dispset_write_release_info(). Everything else follows that list:
 # the version resource and the hardened link options here, and, through the release-info.tsv
 # that the build tree then holds, the package and its signing (tools/release) and the checks
-# (tools/check-shipped-exe, tools/check-package).
+# (tools/check-shipped-exe, check-package, check-reproducible, check-signing).
 
 # The copyright line and its holder are written once, in LICENSE.
 file(STRINGS ${CMAKE_SOURCE_DIR}/LICENSE DISPSET_COPYRIGHT REGEX "^Copyright " LIMIT_COUNT 1)
