@@ -30,11 +30,12 @@ struct DriverClientState {
 extern DriverClientState g_driverClient;
 
 // Serialises loading and binding. One per process, made at first need and destroyed at
-// normal process exit.
-class DriverLock {
+// normal process exit. Final and without a virtual destructor: nothing derives from it, and
+// a vtable would pull the C++ runtime's operator delete into the static program.
+class DriverLock final {
   public:
     DriverLock() { InitializeCriticalSection(&section_); }
-    virtual ~DriverLock() { DeleteCriticalSection(&section_); }
+    ~DriverLock() { DeleteCriticalSection(&section_); }
     DriverLock(const DriverLock&) = delete;
     DriverLock& operator=(const DriverLock&) = delete;
 
