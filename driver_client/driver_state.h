@@ -29,15 +29,19 @@ struct DriverClientState {
 };
 extern DriverClientState g_driverClient;
 
-// Serialises loading and binding. One per process, made at first need and destroyed at
-// normal process exit. Final and without a virtual destructor: nothing derives from it, and
-// a vtable would pull the C++ runtime's operator delete into the static program.
-class DriverLock final {
+// Serialises loading and binding. One per process, made at first need in static storage and
+// destroyed at normal process exit. Its destructor is its one virtual operation.
+class DriverLock {
   public:
     DriverLock() { InitializeCriticalSection(&section_); }
-    ~DriverLock() { DeleteCriticalSection(&section_); }
+    virtual ~DriverLock() { DeleteCriticalSection(&section_); }
     DriverLock(const DriverLock&) = delete;
     DriverLock& operator=(const DriverLock&) = delete;
+
+    // A virtual destructor brings a deleting destructor into the vtable, and with it an
+    // operator delete. The lock never lives on the heap, so the class names its own, which
+    // nothing calls, instead of linking the C++ runtime's allocator into the static program.
+    static void operator delete(void*) {}
 
     void Lock() { EnterCriticalSection(&section_); }
     void Unlock() { LeaveCriticalSection(&section_); }
