@@ -472,10 +472,6 @@ TEST_F(TrustedFolderTest, EachFailedAllocationGivesUntrustedAndLeaksNothing) {
     ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, x86), S_OK);
     const std::wstring inX86 = std::wstring(x86) + L"\\nvapi.dll";
     ASSERT_TRUE(Trusted(inX86));
-    {
-        // GoogleTest keeps the first trace of a thread's life allocated; not ours to count.
-        SCOPED_TRACE("warm-up");
-    }
     const size_t before = CountBusyHeapBlocks();
     int allocations = 0;
     {

@@ -374,6 +374,38 @@ size_t CountBusyHeapBlocks() {
     return busy;
 }
 
+namespace {
+
+// The first time a thread uses one of GoogleTest's thread-locals (its first SCOPED_TRACE,
+// say), GoogleTest starts a watcher thread that frees them when the thread ends. The watcher
+// sets itself up on the process heap whenever the scheduler lets it run, so on a busy
+// machine its blocks would show up as left behind by whichever test counts the heap just
+// then. Started before the first test, and waited for until the heap count holds still.
+class SteadyHeapEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        {
+            SCOPED_TRACE("start GoogleTest's thread-local watcher");
+        }
+        constexpr int kStillSamples = 5;
+        constexpr int kMaxSamples = 200;
+        constexpr DWORD kSampleMilliseconds = 10;
+        size_t last = CountBusyHeapBlocks();
+        for (int still = 0, samples = 0; still < kStillSamples && samples < kMaxSamples;
+             ++samples) {
+            Sleep(kSampleMilliseconds);
+            const size_t now = CountBusyHeapBlocks();
+            still = now == last ? still + 1 : 0;
+            last = now;
+        }
+    }
+};
+
+::testing::Environment* const g_steadyHeap =
+    ::testing::AddGlobalTestEnvironment(new SteadyHeapEnvironment);
+
+}  // namespace
+
 DWORD RunProgram(const std::wstring& program, const std::wstring& arguments,
                  const std::wstring& workingDirectory) {
     std::wstring commandLine = L"\"" + program + L"\"";

@@ -148,7 +148,9 @@ class GuardedChars {
 };
 
 // Busy blocks of the process heap, where LocalAlloc takes its memory. Compare the count
-// before and after an operation to find what it left allocated.
+// before and after an operation to find what it left allocated. The count is process-wide:
+// another thread's allocations show in it too. GoogleTest starts one such thread (see
+// test_support.cpp), which is therefore started and let settle before the first test.
 size_t CountBusyHeapBlocks();
 
 // Runs a program and waits for it; returns its exit code, or -1 when it could not start.
