@@ -27,7 +27,8 @@ enum class LoadStep : uint8_t {
                      // folder: that folder's text (null when none matched)
     kLoadDecision,   // path: the module file the loader loads (or, in a dry run, would);
                      // place: where that path comes from
-    kResult,         // error: the last-error value LoadLibrarySecure returns with
+    kResult,         // error: the last-error value LoadLibrarySecure returns with (after a
+                     // module was loaded, whatever its load left; in a dry run 0)
 };
 
 // The driver's registrations in the order in which the search tries them. The search ends

@@ -106,15 +106,17 @@ FolderLookup GetTrustedFolder(const TrustedFolderSource& entry, LocalString& fol
                                   : GetCsidlFolder(entry.csidl, folder);
 }
 
-// The trusted folder that fullPath lies in, its text left in folder; kNone when it lies in
-// none or a folder cannot be told.
-TrustedFolder FindTrustedFolder(const wchar_t* fullPath, LocalString& folder) {
+// The trusted folder that fullPath lies in, its text handed to matched; kNone when it lies
+// in none or a folder cannot be told. Each folder's text is freed before the next is asked.
+TrustedFolder FindTrustedFolder(const wchar_t* fullPath, LocalString& matched) {
     for (const TrustedFolderSource& entry : kTrustedFolders) {
+        LocalString folder;
         const FolderLookup lookup = GetTrustedFolder(entry, folder);
         if (lookup == FolderLookup::kFailed) {
             return TrustedFolder::kNone;
         }
         if (lookup == FolderLookup::kFound && IsInsideFolder(fullPath, folder.get())) {
+            matched = static_cast<LocalString&&>(folder);
             return entry.name;
         }
     }
@@ -148,7 +150,7 @@ int IsPathInTrustedFolder(const wchar_t* path) {
         ReportLoadStep({.step = LoadStep::kTrustTest,
                         .trusted = trusted,
                         .path = fullPath.get(),
-                        .folder = inFolder ? folder.get() : nullptr});
+                        .folder = folder.get()});
     }
     return inFolder ? 1 : 0;
 }

@@ -6,6 +6,8 @@ constexpr size_t kInitialCapacity = 256;
 // The most characters a buffer holds: doubling its capacity in bytes never overflows.
 constexpr size_t kMaxChars = SIZE_MAX / sizeof(wchar_t) / 4;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
+// \uXXXX escapes are written as JSON writes them, in lower case.
+constexpr char kEscapeDigits[] = "0123456789abcdef";
 // WriteConsoleW and WriteFile are given at most this much at a time.
 constexpr DWORD kWriteChunkChars = 8192;
 
@@ -25,7 +27,7 @@ bool ControlsTheDisplay(wchar_t c) {
 void AppendEscape(TextBuffer& buffer, wchar_t c) {
     buffer.AppendAscii("\\u");
     for (int shift = 12; shift >= 0; shift -= 4) {
-        buffer.AppendChar(static_cast<wchar_t>(kHexDigits[(c >> shift) & 0xF]));
+        buffer.AppendChar(static_cast<wchar_t>(kEscapeDigits[(c >> shift) & 0xF]));
     }
 }
 
