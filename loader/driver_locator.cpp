@@ -1,6 +1,7 @@
 #include "loader/driver_locator.h"
 
 #include "loader/driver_lookups.h"
+#include "loader/load_observer.h"
 #include "loader/strings/local_memory.h"
 #include "loader/strings/wide_strings.h"
 #include "loader/system_directory.h"
@@ -58,10 +59,21 @@ bool IsWow64() {
     return g_wow64.isWow64.load(std::memory_order_relaxed) != FALSE;
 }
 
+// What a source found, told to an installed observer with the last-error value it left.
+wchar_t* Reported(LoadSource source, wchar_t* found) {
+    if (IsLoadObserved()) {
+        ReportLoadStep({.step = LoadStep::kSource, .source = source, .path = found});
+    }
+    return found;
+}
+
 wchar_t* FindInDriverFolder(const wchar_t* searchName) {
     LocalString directory(IsWindowsBuildAtLeast(kBuildDriverLocatedLoading)
                               ? GetDriverStoreDirectory(&kDisplayDeviceArrivalInterface)
                               : GetSystemDirectoryAlloc());
+    if (IsLoadObserved()) {
+        ReportLoadStep(LoadStep::kDriverFolder, directory.get());
+    }
     if (!directory) {
         return nullptr;
     }
@@ -75,6 +87,9 @@ wchar_t* SearchDriverRegistrations(const wchar_t* name) {
         return nullptr;
     }
     LocalString classKeyPath(GetDisplayDriverClassKeyPath(&kDisplayDeviceArrivalInterface));
+    if (IsLoadObserved()) {
+        ReportLoadStep(LoadStep::kClassKey, classKeyPath.get());
+    }
     if (!classKeyPath) {
         return nullptr;
     }
@@ -88,8 +103,9 @@ wchar_t* SearchDriverRegistrations(const wchar_t* name) {
 
     // Kernel-mode files are registered as services; a DLL never is.
     if (!isDll && NoErrorSoFar()) {
-        if (wchar_t* found =
-                FindModuleInDriverServices(searchName.get(), &kDisplayDeviceArrivalInterface)) {
+        if (wchar_t* found = Reported(
+                LoadSource::kDriverServices,
+                FindModuleInDriverServices(searchName.get(), &kDisplayDeviceArrivalInterface))) {
             return found;
         }
     }
@@ -98,31 +114,36 @@ wchar_t* SearchDriverRegistrations(const wchar_t* name) {
         if (!NoErrorSoFar()) {
             return nullptr;
         }
-        if (wchar_t* found = FindModuleInRegistryValues(
-                IsWow64() ? kClassKeyModuleValuesWow64 : kClassKeyModuleValues, searchName.get(),
-                HKEY_LOCAL_MACHINE, classKeyPath.get())) {
+        if (wchar_t* found =
+                Reported(LoadSource::kClassKeyValues,
+                         FindModuleInRegistryValues(
+                             IsWow64() ? kClassKeyModuleValuesWow64 : kClassKeyModuleValues,
+                             searchName.get(), HKEY_LOCAL_MACHINE, classKeyPath.get()))) {
             return found;
         }
         if (!NoErrorSoFar()) {
             return nullptr;
         }
-        if (wchar_t* found = FindModuleInRegistryValueNames(kKhronosDriverLists, searchName.get(),
-                                                            HKEY_LOCAL_MACHINE)) {
+        if (wchar_t* found =
+                Reported(LoadSource::kKhronosLists,
+                         FindModuleInRegistryValueNames(kKhronosDriverLists, searchName.get(),
+                                                        HKEY_LOCAL_MACHINE))) {
             return found;
         }
     }
     if (!NoErrorSoFar()) {
         return nullptr;
     }
-    if (wchar_t* found =
+    if (wchar_t* found = Reported(
+            LoadSource::kSupportModules,
             FindModuleInRegistryValues(IsWow64() ? kSupportModuleValuesWow64 : kSupportModuleValues,
-                                       searchName.get(), HKEY_LOCAL_MACHINE, classKeyPath.get())) {
+                                       searchName.get(), HKEY_LOCAL_MACHINE, classKeyPath.get()))) {
         return found;
     }
     if (!NoErrorSoFar()) {
         return nullptr;
     }
-    return FindInDriverFolder(searchName.get());
+    return Reported(LoadSource::kDriverFolder, FindInDriverFolder(searchName.get()));
 }
 
 }  // namespace
@@ -136,12 +157,13 @@ wchar_t* FindDriverModulePath(const wchar_t* name) {
     LocalString found(SearchDriverRegistrations(name));
     if (found) {
         SetLastError(ERROR_SUCCESS);
-        return found.release();
-    }
-    if (NoErrorSoFar()) {
+    } else if (NoErrorSoFar()) {
         SetLastError(ERROR_MOD_NOT_FOUND);
     }
-    return nullptr;
+    if (IsLoadObserved()) {
+        ReportLoadStep(LoadStep::kSearchEnd, found.get());
+    }
+    return found.release();
 }
 
 wchar_t* JoinPathIfFileExists(const wchar_t* name, const wchar_t* directory) {

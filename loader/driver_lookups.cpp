@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "loader/load_observer.h"
 #include "loader/registry_values.h"
 #include "loader/strings/local_memory.h"
 #include "loader/strings/wide_strings.h"
@@ -211,6 +212,9 @@ int FindNvidiaDisplayInterface(const GUID* interfaceClass, HDEVINFO* set, SP_DEV
         // Device paths are usually lower case; the marker is compared folding ASCII case,
         // which is what upper-casing the path and searching for "VEN_10DE" comes to.
         const bool hit = HasVendorMarker(detail->DevicePath);
+        if (hit && IsLoadObserved()) {
+            ReportLoadStep(LoadStep::kDisplayDevice, detail->DevicePath);
+        }
         buffer.reset();
         if (hit) {
             *set = interfaces.release();

@@ -30,16 +30,6 @@ HMODULE BindSystemLibrary(std::atomic<HMODULE>& module, const wchar_t* name) {
     return handle;
 }
 
-HMODULE BindSystemLibraryThroughLoader(std::atomic<HMODULE>& module, const wchar_t* name) {
-    HMODULE handle = module.load(std::memory_order_acquire);
-    if (handle != nullptr) {
-        return handle;
-    }
-    handle = LoadLibrarySystemDirectory(name, 0);
-    module.store(handle, std::memory_order_release);
-    return handle;
-}
-
 namespace {
 
 HMODULE BindAdvapi32() {
@@ -97,7 +87,10 @@ bool BindDeviceRegistryProperty() {
 }
 
 bool BindDriverStoreLookup() {
-    HMODULE module = BindSystemLibraryThroughLoader(g_setupapi.module, kSetupapiName);
+    // Bound like every other Setupapi lookup, never through LoadLibrarySystemDirectory:
+    // that is the module's load, which an observer's dry run stops, and the dry run must
+    // leave the loader's own libraries loading for real.
+    HMODULE module = BindSetupapi();
     return module != nullptr &&
            BindFunction(g_setupapi.getDeviceProperty, module, "SetupDiGetDevicePropertyW") &&
            BindFunction(g_setupapi.getInfDriverStoreLocation, module,

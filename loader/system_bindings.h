@@ -64,9 +64,6 @@ constexpr wchar_t kShell32Name[] = L"Shell32.dll";
 // last-error value is what the load left).
 HMODULE BindSystemLibrary(std::atomic<HMODULE>& module, const wchar_t* name);
 
-// The same, for lookups that load through LoadLibrarySystemDirectory(name, 0).
-HMODULE BindSystemLibraryThroughLoader(std::atomic<HMODULE>& module, const wchar_t* name);
-
 // Resolves exportName into slot when the slot is still null. Returns true when the slot
 // now holds an address; false leaves the last-error value that GetProcAddress set.
 template <typename Fn>
@@ -97,8 +94,7 @@ bool BindDeviceInterfaceSearch();  // SetupDiGetClassDevsW, SetupDiEnumDeviceInt
 bool BindDeviceRegistryProperty();  // SetupDiGetDeviceRegistryPropertyW,
                                     // SetupDiDestroyDeviceInfoList
 bool BindDriverStoreLookup();       // SetupDiGetDevicePropertyW, SetupGetInfDriverStoreLocationW,
-                                    // SetupDiDestroyDeviceInfoList (library via
-                                    // LoadLibrarySystemDirectory)
+                                    // SetupDiDestroyDeviceInfoList
 bool BindFolderLookup();            // SHGetFolderPathW, looked up only when Shell32 is loaded
 
 // Owners of the handles the lookups open; each closes through the bound function.

@@ -2,6 +2,7 @@
 
 #include <stdint.h>
 
+#include "loader/load_observer.h"
 #include "loader/strings/local_memory.h"
 #include "loader/strings/wide_strings.h"
 
@@ -72,5 +73,6 @@ HMODULE LoadLibrarySystemDirectory(const wchar_t* name, DWORD flags) {
     if (!path) {
         return nullptr;
     }
-    return LoadLibraryExW(path.get(), nullptr, WithoutSearchPathFlags(flags));
+    return LoadDecidedModule(ModulePlace::kSystemDirectory, path.get(),
+                             WithoutSearchPathFlags(flags));
 }

@@ -25,6 +25,8 @@ int HasPathSeparator(const wchar_t* text);
 // wide string (LocalFree); null for a null name or on failure.
 wchar_t* BuildSystemDirectoryPath(const wchar_t* name);
 
-// Loads name by its full path in the system directory, search-path bits cleared. A null
-// name loads nothing and gives ERROR_BAD_ARGUMENTS.
+// Loads the module name by its full path in the system directory, search-path bits cleared,
+// through LoadDecidedModule (an observer's dry run stops it there). A null name loads
+// nothing and gives ERROR_BAD_ARGUMENTS. The loader's own system libraries are bound by
+// system_bindings, which never goes through here.
 HMODULE LoadLibrarySystemDirectory(const wchar_t* name, DWORD flags);

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <stdint.h>
 
+#include "loader/load_observer.h"
 #include "loader/strings/local_memory.h"
 #include "loader/strings/wide_strings.h"
 #include "loader/system_bindings.h"
@@ -87,21 +88,39 @@ bool IsInsideFolder(const wchar_t* fullPath, const wchar_t* folder) {
     return IsEqualIgnoringCaseN(fullPath, folder, folderLength) != 0;
 }
 
-struct TrustedFolder {
+struct TrustedFolderSource {
+    TrustedFolder name;
     int csidl;
     bool fromProgramW6432;
 };
 
 // Tested in this order: the Windows folder, Program Files, Program Files (x86).
-constexpr TrustedFolder kTrustedFolders[] = {
-    {CSIDL_WINDOWS, false},
-    {CSIDL_PROGRAM_FILES, true},
-    {CSIDL_PROGRAM_FILESX86, false},
+constexpr TrustedFolderSource kTrustedFolders[] = {
+    {TrustedFolder::kWindows, CSIDL_WINDOWS, false},
+    {TrustedFolder::kProgramFiles, CSIDL_PROGRAM_FILES, true},
+    {TrustedFolder::kProgramFilesX86, CSIDL_PROGRAM_FILESX86, false},
 };
 
-FolderLookup GetTrustedFolder(const TrustedFolder& entry, LocalString& folder) {
+FolderLookup GetTrustedFolder(const TrustedFolderSource& entry, LocalString& folder) {
     return entry.fromProgramW6432 ? GetProgramFilesFolder(folder)
                                   : GetCsidlFolder(entry.csidl, folder);
+}
+
+// The trusted folder that fullPath lies in, its text handed to matched; kNone when it lies
+// in none or a folder cannot be told. Each folder's text is freed before the next is asked.
+TrustedFolder FindTrustedFolder(const wchar_t* fullPath, LocalString& matched) {
+    for (const TrustedFolderSource& entry : kTrustedFolders) {
+        LocalString folder;
+        const FolderLookup lookup = GetTrustedFolder(entry, folder);
+        if (lookup == FolderLookup::kFailed) {
+            return TrustedFolder::kNone;
+        }
+        if (lookup == FolderLookup::kFound && IsInsideFolder(fullPath, folder.get())) {
+            matched = static_cast<LocalString&&>(folder);
+            return entry.name;
+        }
+    }
+    return TrustedFolder::kNone;
 }
 
 }  // namespace
@@ -109,8 +128,14 @@ FolderLookup GetTrustedFolder(const TrustedFolder& entry, LocalString& folder) {
 int IsPathInTrustedFolder(const wchar_t* path) {
     // Windows before 7 is outside the folder rule: every path is accepted there.
     if (IsOlderThanWindows7()) {
+        if (IsLoadObserved()) {
+            ReportLoadStep({.step = LoadStep::kTrustTest,
+                            .trusted = TrustedFolder::kAnyBeforeWindows7,
+                            .path = path});
+        }
         return 1;
     }
+    // A path that cannot be resolved is refused untested: an observer hears of no test.
     if (path == nullptr) {
         return 0;
     }
@@ -118,17 +143,16 @@ int IsPathInTrustedFolder(const wchar_t* path) {
     if (!fullPath) {
         return 0;
     }
-    for (const TrustedFolder& entry : kTrustedFolders) {
-        LocalString folder;
-        const FolderLookup lookup = GetTrustedFolder(entry, folder);
-        if (lookup == FolderLookup::kFailed) {
-            return 0;
-        }
-        if (lookup == FolderLookup::kFound && IsInsideFolder(fullPath.get(), folder.get())) {
-            return 1;
-        }
+    LocalString folder;
+    const TrustedFolder trusted = FindTrustedFolder(fullPath.get(), folder);
+    const bool inFolder = trusted != TrustedFolder::kNone;
+    if (IsLoadObserved()) {
+        ReportLoadStep({.step = LoadStep::kTrustTest,
+                        .trusted = trusted,
+                        .path = fullPath.get(),
+                        .folder = folder.get()});
     }
-    return 0;
+    return inFolder ? 1 : 0;
 }
 
 wchar_t* GetFolderPathWithFile(int csidl, const wchar_t* text) {
@@ -172,8 +196,9 @@ HMODULE LoadLibraryTrustedPath(const wchar_t* path, DWORD flags) {
         SetLastError(ERROR_BAD_PATHNAME);
         return nullptr;
     }
-    // The caller's own path is loaded, not the full path that was compared.
-    return LoadLibraryExW(path, nullptr, WithoutSearchPathFlags(flags));
+    // The caller's own path is loaded, not the full path that was compared. Its one caller
+    // is the driver-located branch, so the path is one the driver registered.
+    return LoadDecidedModule(ModulePlace::kDriverRegistration, path, WithoutSearchPathFlags(flags));
 }
 
 HMODULE LoadLibraryFullPath(const wchar_t* path, DWORD flags) {

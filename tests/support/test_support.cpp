@@ -37,6 +37,9 @@ std::wstring DispsetPath() {
 std::wstring NoQueryDriverPath() {
     return PathFromEnvironment("NOQUERY_DLL");
 }
+std::wstring DiagPath() {
+    return PathFromEnvironment("DIAG_EXE");
+}
 
 std::wstring SystemDirectory() {
     wchar_t buffer[MAX_PATH] = {};
@@ -427,6 +430,84 @@ DWORD RunProgram(const std::wstring& program, const std::wstring& arguments,
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return exitCode;
+}
+
+namespace {
+
+// A temporary file that a child may inherit as a standard handle; deleted at destruction.
+class CaptureFile {
+  public:
+    CaptureFile() {
+        wchar_t folder[MAX_PATH] = {};
+        wchar_t name[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, folder);
+        if (GetTempFileNameW(folder, L"cap", 0, name) == 0) {
+            ADD_FAILURE() << "cannot name a capture file: error " << GetLastError();
+            return;
+        }
+        path_ = name;
+        SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+        handle_ = CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        if (handle_ == INVALID_HANDLE_VALUE) {
+            ADD_FAILURE() << "cannot create a capture file: error " << GetLastError();
+        }
+    }
+    ~CaptureFile() {
+        Close();
+        if (!path_.empty()) {
+            DeleteFileW(path_.c_str());
+        }
+    }
+    CaptureFile(const CaptureFile&) = delete;
+    CaptureFile& operator=(const CaptureFile&) = delete;
+    HANDLE handle() const { return handle_; }
+    void Close() {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle_);
+            handle_ = INVALID_HANDLE_VALUE;
+        }
+    }
+    std::string Text() const { return ReadFileText(path_); }
+
+  private:
+    std::wstring path_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace
+
+ProgramOutput RunProgramWithOutput(const std::wstring& program, const std::wstring& arguments,
+                                   const std::wstring& workingDirectory) {
+    ProgramOutput output{static_cast<DWORD>(-1), std::string(), std::string()};
+    CaptureFile out;
+    CaptureFile err;
+    std::wstring commandLine = L"\"" + program + L"\"";
+    if (!arguments.empty()) {
+        commandLine += L" " + arguments;
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = INVALID_HANDLE_VALUE;
+    startup.hStdOutput = out.handle();
+    startup.hStdError = err.handle();
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup,
+                        &process)) {
+        ADD_FAILURE() << "cannot start the program: error " << GetLastError();
+        return output;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &output.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    out.Close();
+    err.Close();
+    output.out = out.Text();
+    output.err = err.Text();
+    return output;
 }
 
 }  // namespace testing_support

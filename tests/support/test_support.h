@@ -20,6 +20,7 @@ std::wstring WinePathFromUnix(const std::string& unixPath);
 std::wstring SimDriverPath();      // the simulated nvapi.dll built for this architecture
 std::wstring DispsetPath();        // the x64 twin of the program
 std::wstring NoQueryDriverPath();  // an nvapi.dll that lacks the query-interface export
+std::wstring DiagPath();           // the x64 twin of dispset-diag.exe
 
 std::wstring SystemDirectory();
 std::wstring WindowsDirectory();
@@ -157,6 +158,17 @@ size_t CountBusyHeapBlocks();
 // workingDirectory may be empty; the child inherits this process's environment.
 DWORD RunProgram(const std::wstring& program, const std::wstring& arguments,
                  const std::wstring& workingDirectory);
+
+// What a program wrote to its standard output and standard error (as bytes), with its exit
+// code (-1 when it could not start).
+struct ProgramOutput {
+    DWORD exitCode;
+    std::string out;
+    std::string err;
+};
+// As RunProgram, with the program's standard output and error captured through files.
+ProgramOutput RunProgramWithOutput(const std::wstring& program, const std::wstring& arguments,
+                                   const std::wstring& workingDirectory);
 
 }  // namespace testing_support
 

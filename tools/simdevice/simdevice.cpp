@@ -2,7 +2,8 @@
 // current Wine prefix: build number 19045, a display device with the NVIDIA vendor ID, and
 // a driver class key that registers nvapi.dll under Program Files. Everything is removed
 // again when the program has ended. A demonstration tool, never shipped.
-//   simdevice DRIVER-DLL PROGRAM
+//   simdevice DRIVER-DLL PROGRAM [ARGUMENT...]
+// The program gets the arguments, and the exit code is the program's.
 #include <windows.h>
 
 #include <stdio.h>
@@ -24,7 +25,30 @@ std::wstring ProgramFiles() {
     return path;
 }
 
-int Run(const std::wstring& driverLibrary, const std::wstring& program) {
+// One argument as the program's command line parser reads it back: quoted when it holds a
+// blank or a quote, with the backslashes before a quote (or before the closing quote)
+// doubled and the quote escaped.
+std::wstring QuoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, L'\\');
+    return quoted + L"\"";
+}
+
+int Run(const std::wstring& driverLibrary, const std::wstring& program,
+        const std::wstring& arguments) {
     ScopedBuildNumber build(L"19045");
     const std::wstring folder = JoinPaths(ProgramFiles(), kDriverFolder);
     CreateDirectoryW(folder.c_str(), nullptr);
@@ -41,7 +65,7 @@ int Run(const std::wstring& driverLibrary, const std::wstring& program) {
         wprintf(L"  driver key HKLM\\%ls\n", device.driverKeyPath().c_str());
         wprintf(L"  UserModeDriverName = %ls\n", installed.path().c_str());
         fflush(stdout);
-        exitCode = static_cast<int>(RunProgram(program, L"", std::wstring()));
+        exitCode = static_cast<int>(RunProgram(program, arguments, std::wstring()));
     }
     RemoveDirectoryW(folder.c_str());
     return exitCode;
@@ -50,9 +74,13 @@ int Run(const std::wstring& driverLibrary, const std::wstring& program) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 3) {
-        fwprintf(stderr, L"usage: simdevice DRIVER-DLL PROGRAM\n");
+    if (argc < 3) {
+        fwprintf(stderr, L"usage: simdevice DRIVER-DLL PROGRAM [ARGUMENT...]\n");
         return 2;
     }
-    return Run(argv[1], argv[2]);
+    std::wstring arguments;
+    for (int i = 3; i < argc; ++i) {
+        arguments += (i > 3 ? L" " : L"") + QuoteArgument(argv[i]);
+    }
+    return Run(argv[1], argv[2], arguments);
 }

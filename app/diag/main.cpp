@@ -1,0 +1,18 @@
+// dispset-diag: shows why dispset.exe loads what it loads, and what the display setting is
+// now, without changing anything. A console program built from the same libraries as
+// dispset.exe; like it, it imports only KERNEL32.dll and msvcrt.dll.
+#include <windows.h>
+
+#include "app/diag/companion.h"
+#include "app/diag/report.h"
+
+int wmain(int argc, wchar_t** argv) {
+    CompanionOutput output;
+    int exitCode = RunCompanion(argc, argv, output);
+    const bool written = WriteToStandardHandle(STD_OUTPUT_HANDLE, output.out) &&
+                         WriteToStandardHandle(STD_ERROR_HANDLE, output.err);
+    if (output.out.failed() || output.err.failed() || !written) {
+        exitCode = kExitInternal;
+    }
+    return exitCode;
+}

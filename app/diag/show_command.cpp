@@ -1,0 +1,252 @@
+#include "app/diag/show_command.h"
+
+#include <string.h>
+
+#include "app/diag/json_writer.h"
+#include "driver_client/driver_client.h"
+
+namespace {
+
+// Long enough for any module path Windows can hand out.
+constexpr DWORD kMaxModulePathChars = 32768;
+
+struct CallResult {
+    const wchar_t* name;
+    bool made = false;
+    DriverStatus status = kDriverOk;
+};
+
+struct ShowReport {
+    CallResult initialize{L"InitializeDriverInterface"};
+    CallResult enumGpus{L"EnumPhysicalGpus"};
+    CallResult enumDisplay{L"EnumDisplayHandle"};
+    CallResult query{L"QueryDisplayRecord"};
+    OptionalText library;
+    uint32_t gpuCount = 0;
+    DisplayHandle display = 0;
+    DisplayRecord record = {};
+    uint32_t companion = 0;
+};
+
+const wchar_t* StatusMeaning(DriverStatus status) {
+    switch (status) {
+        case kDriverOk:
+            return L"ok";
+        case kDriverError:
+            return L"error: the library lacks nvapi_QueryInterface or the driver's initialize "
+                   L"entry";
+        case kDriverLibraryNotFound:
+            return L"library not found: the loader loaded no nvapi.dll (dispset-diag locate tells "
+                   L"why)";
+        case kDriverNoEntryPoint:
+            return L"entry point missing: the driver does not provide this call";
+        default:
+            return L"the driver's own status";
+    }
+}
+
+const wchar_t* StatusJson(DriverStatus status) {
+    switch (status) {
+        case kDriverOk:
+            return L"ok";
+        case kDriverError:
+            return L"error";
+        case kDriverLibraryNotFound:
+            return L"libraryNotFound";
+        case kDriverNoEntryPoint:
+            return L"noEntryPoint";
+        default:
+            return L"driverStatus";
+    }
+}
+
+// The full path of the loaded nvapi.dll. GetModuleHandleW only looks among the modules that
+// are loaded already; it never loads one.
+void FindLoadedLibrary(OptionalText& library) {
+    HMODULE module = GetModuleHandleW(kDriverLibraryName);
+    if (module == nullptr) {
+        return;
+    }
+    for (DWORD capacity = MAX_PATH; capacity <= kMaxModulePathChars; capacity *= 2) {
+        wchar_t* path = static_cast<wchar_t*>(
+            HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, capacity * sizeof(wchar_t)));
+        if (path == nullptr) {
+            return;
+        }
+        const DWORD length = GetModuleFileNameW(module, path, capacity);
+        const bool fits = length != 0 && length < capacity;
+        if (fits) {
+            library.Set(path);
+        }
+        HeapFree(GetProcessHeap(), 0, path);
+        if (fits || length == 0) {
+            return;
+        }
+    }
+}
+
+// The program's calls in the program's order, without its last: the record is read and the
+// setting left as it is. As in the program, a failed call does not stop the ones after it;
+// only a failed initialisation ends the run.
+void ReadDisplayRecord(ShowReport& report) {
+    report.initialize.made = true;
+    report.initialize.status = InitializeDriverInterface();
+    if (report.initialize.status != kDriverOk) {
+        return;
+    }
+    FindLoadedLibrary(report.library);
+    GpuHandle gpus[kMaxPhysicalGpus];
+    memset(gpus, 0, sizeof(gpus));
+    report.enumGpus.made = true;
+    report.enumGpus.status = EnumPhysicalGpus(gpus, &report.gpuCount);
+    report.enumDisplay.made = true;
+    report.enumDisplay.status = EnumDisplayHandle(0, &report.display);
+    memset(&report.record, 0, sizeof(report.record));
+    report.record.version = kDisplayRecordVersionWord;
+    report.query.made = true;
+    report.query.status = QueryDisplayRecord(report.display, &report.record, &report.companion);
+}
+
+bool RecordRead(const ShowReport& report) {
+    return report.query.made && report.query.status == kDriverOk;
+}
+
+// The call whose status the result reports: the read itself, or the initialisation that
+// kept it from being made.
+const CallResult& DecidingCall(const ShowReport& report) {
+    return report.query.made ? report.query : report.initialize;
+}
+
+// --- The text report ------------------------------------------------------------------------
+
+void AppendStatus(TextBuffer& out, DriverStatus status) {
+    out.AppendAscii("status ");
+    out.AppendSigned(status);
+    out.AppendAscii(", ");
+    out.Append(StatusMeaning(status));
+}
+
+void WriteText(TextBuffer& out, const ShowReport& report) {
+    out.Append(kToolName);
+    out.AppendChar(L' ');
+    out.Append(kToolVersion);
+    out.AppendAscii(
+        ": display 0's record through dispset.exe's driver client (nothing is "
+        "applied)\n");
+    if (report.library.present()) {
+        AppendLabel(out, "library");
+        out.AppendPrintable(report.library.get());
+        out.AppendChar(L'\n');
+    }
+    AppendLabel(out, "initialize");
+    AppendStatus(out, report.initialize.status);
+    out.AppendChar(L'\n');
+    if (report.enumGpus.made) {
+        AppendLabel(out, "GPUs");
+        out.AppendDecimal(report.gpuCount);
+        out.AppendAscii(" (");
+        AppendStatus(out, report.enumGpus.status);
+        out.AppendAscii(")\n");
+        AppendLabel(out, "display 0");
+        out.AppendAscii("handle ");
+        out.AppendHex(report.display, 8);
+        out.AppendAscii(" (");
+        AppendStatus(out, report.enumDisplay.status);
+        out.AppendAscii(")\n");
+        AppendLabel(out, "record");
+        AppendStatus(out, report.query.status);
+        out.AppendChar(L'\n');
+    }
+    if (RecordRead(report)) {
+        AppendLabel(out, "setting");
+        out.AppendDecimal(report.record.setting);
+        out.AppendAscii(" (the 32-bit field at offset 72)\n");
+        AppendLabel(out, "companion value");
+        out.AppendHex(report.companion, 8);
+        out.AppendAscii(" (");
+        out.AppendDecimal(report.companion);
+        out.AppendAscii(")\n");
+    }
+    AppendLabel(out, "result");
+    if (RecordRead(report)) {
+        out.AppendAscii("record read; the setting is ");
+        out.AppendDecimal(report.record.setting);
+    } else {
+        const CallResult& call = DecidingCall(report);
+        out.AppendAscii("not read: ");
+        out.Append(call.name);
+        out.AppendChar(L' ');
+        AppendStatus(out, call.status);
+    }
+    out.AppendChar(L'\n');
+}
+
+// --- The JSON report ------------------------------------------------------------------------
+
+void JsonStatus(JsonWriter& json, const CallResult& call) {
+    json.FieldSigned("status", call.status);
+    json.Field("meaning", StatusJson(call.status));
+}
+
+void JsonCalls(JsonWriter& json, const ShowReport& report) {
+    json.Key("calls");
+    json.BeginArray();
+    const CallResult* const calls[] = {&report.initialize, &report.enumGpus, &report.enumDisplay,
+                                       &report.query};
+    for (const CallResult* call : calls) {
+        if (!call->made) {
+            continue;
+        }
+        json.BeginObject();
+        json.Field("call", call->name);
+        JsonStatus(json, *call);
+        json.EndObject();
+    }
+    json.EndArray();
+}
+
+void WriteJson(TextBuffer& out, const ShowReport& report, int exitCode) {
+    JsonWriter json(out);
+    json.BeginObject();
+    WriteJsonHeader(json, L"show");
+    json.Field("library", report.library.get());
+    JsonCalls(json, report);
+    if (report.enumGpus.made) {
+        json.FieldUnsigned("gpuCount", report.gpuCount);
+        json.FieldUnsigned("displayHandle", report.display);
+    } else {
+        json.FieldNull("gpuCount");
+        json.FieldNull("displayHandle");
+    }
+    if (RecordRead(report)) {
+        json.FieldUnsigned("setting", report.record.setting);
+        json.FieldUnsigned("companion", report.companion);
+    } else {
+        json.FieldNull("setting");
+        json.FieldNull("companion");
+    }
+    json.Key("result");
+    json.BeginObject();
+    json.Field("outcome", RecordRead(report) ? L"read" : L"notRead");
+    const CallResult& call = DecidingCall(report);
+    json.Field("call", call.name);
+    JsonStatus(json, call);
+    json.EndObject();
+    json.FieldSigned("exitCode", exitCode);
+    json.EndObject();
+    out.AppendChar(L'\n');
+}
+
+}  // namespace
+
+int RunShow(ReportFormat format, TextBuffer& out) {
+    ShowReport report;
+    ReadDisplayRecord(report);
+    const int exitCode = RecordRead(report) ? kExitSuccess : kExitFailure;
+    if (format == ReportFormat::kJson) {
+        WriteJson(out, report, exitCode);
+    } else {
+        WriteText(out, report);
+    }
+    return exitCode;
+}

@@ -1,0 +1,690 @@
+// dispset-diag, the x64 twin, as a child process under Wine against the simulated driver and
+// the simulated NVIDIA display device: what locate reports for each place the driver can
+// register the module and for each way the loader refuses one, that it never loads the
+// module, what show reads without applying, the JSON reports, usage and exit codes. The
+// driver-store source needs the fake SetupGetInfDriverStoreLocationW, which lives in this
+// process's binding record: that case runs the companion's code in this process.
+#include <windows.h>
+
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/diag/companion.h"
+#include "driver_client/driver_contract.h"
+#include "loader/system_bindings.h"
+#include "loader/windows_version.h"
+#include "tests/support/journal.h"
+#include "tests/support/json_check.h"
+#include "tests/support/simulated_device.h"
+#include "tests/support/test_support.h"
+#include "tools/simdriver/simdriver.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr DWORD kExitOk = 0;
+constexpr DWORD kExitRefused = 1;
+constexpr DWORD kExitUsage = 2;
+
+std::wstring ProgramFilesDirectory() {
+    wchar_t path[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"ProgramW6432", path, MAX_PATH);
+    return path;
+}
+
+std::wstring SystemDriverPath() {
+    return JoinPaths(SystemDirectory(), kDriverLibraryName);
+}
+
+// The line of text that begins with prefix, without its line break; empty when none does.
+std::string LineStartingWith(const std::string& text, const std::string& prefix) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string line = text.substr(start, end - start);
+        if (StartsWith(line, prefix)) {
+            return line;
+        }
+        start = end + 1;
+    }
+    return std::string();
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+JsonValue ParseReport(const std::string& text) {
+    JsonValue value;
+    std::string error;
+    EXPECT_TRUE(IsAscii(text)) << text;
+    EXPECT_TRUE(ParseJson(text, &value, &error)) << error << "\n" << text;
+    EXPECT_TRUE(value.is(JsonValue::Type::kObject));
+    return value;
+}
+
+int64_t Integer(const JsonValue& value) {
+    int64_t number = -1;
+    EXPECT_TRUE(value.AsInteger(&number)) << value.number;
+    return number;
+}
+
+std::string Text(const JsonValue& value) {
+    EXPECT_TRUE(value.is(JsonValue::Type::kString));
+    return Narrow(value.text);
+}
+
+// A fresh journal for the simulated driver in a scratch folder, so that a test can tell
+// whether anything loaded the driver library: every load is journalled.
+class DiagTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(FileExists(SystemDriverPath())) << "the prefix already has an nvapi.dll";
+    }
+
+    ProgramOutput Diag(const std::wstring& arguments,
+                       const std::wstring& workingDirectory = std::wstring(),
+                       const std::wstring& program = std::wstring()) {
+        return RunProgramWithOutput(program.empty() ? DiagPath() : program, arguments,
+                                    workingDirectory);
+    }
+
+    std::vector<std::string> Journal() const { return JournalLines(journalPath_); }
+    std::vector<std::string> Loads() const { return LinesStartingWith(Journal(), "load"); }
+
+    ScopedDirectory scratch_;
+    std::wstring journalPath_ = scratch_ / L"journal.txt";
+    std::wstring statePath_ = scratch_ / L"state.bin";
+    ScopedEnvironment journal_{simdriver::kJournalVariable, journalPath_.c_str()};
+    ScopedEnvironment state_{simdriver::kStateVariable, statePath_.c_str()};
+    ScopedEnvironment failures_{simdriver::kFailVariable, nullptr};
+};
+
+// --- Usage and exit codes ------------------------------------------------------------------
+
+TEST_F(DiagTest, UsageErrorsGoToStandardErrorWithExitCodeTwo) {
+    for (const wchar_t* arguments : {L"", L"frobnicate", L"--frobnicate", L"locate a b",
+                                     L"show extra", L"--json", L"-x locate", L"Locate"}) {
+        SCOPED_TRACE(Narrow(arguments));
+        const ProgramOutput run = Diag(arguments);
+        EXPECT_EQ(run.exitCode, kExitUsage);
+        EXPECT_TRUE(run.out.empty()) << run.out;
+        EXPECT_TRUE(StartsWith(run.err, "dispset-diag: ")) << run.err;
+        EXPECT_TRUE(Contains(run.err, "usage: dispset-diag [--json] locate [NAME]")) << run.err;
+    }
+    EXPECT_TRUE(Contains(Diag(L"--frobnicate").err, "unknown option \"--frobnicate\""));
+    EXPECT_TRUE(Contains(Diag(L"frobnicate").err, "unknown command \"frobnicate\""));
+    EXPECT_TRUE(Contains(Diag(L"").err, "no command"));
+    EXPECT_TRUE(Loads().empty());
+}
+
+TEST_F(DiagTest, HelpAndVersionGoToStandardOutput) {
+    for (const wchar_t* arguments : {L"--help", L"-h", L"-?", L"locate --help"}) {
+        const ProgramOutput run = Diag(arguments);
+        EXPECT_EQ(run.exitCode, kExitOk);
+        EXPECT_TRUE(StartsWith(run.out, "usage: dispset-diag [--json] locate [NAME]")) << run.out;
+        EXPECT_TRUE(run.err.empty());
+    }
+    const ProgramOutput version = Diag(L"--version");
+    EXPECT_EQ(version.exitCode, kExitOk);
+    EXPECT_EQ(version.out, std::string("dispset-diag ") + DISPSET_VERSION + "\n");
+    EXPECT_TRUE(version.err.empty());
+    EXPECT_TRUE(Loads().empty());
+}
+
+// --- locate on Windows 10 with the simulated NVIDIA display device ---------------------------
+
+class LocateTest : public DiagTest {
+  protected:
+    void SetUp() override {
+        DiagTest::SetUp();
+        ASSERT_TRUE(device_.ok());
+    }
+    std::wstring InstallDriverFile(const std::wstring& name) {
+        copies_.push_back(std::make_unique<ScopedFileCopy>(SimDriverPath(), driverFolder_ / name));
+        return copies_.back()->path();
+    }
+
+    ScopedBuildNumber build_{L"19045"};
+    SimulatedDisplayDevice device_;
+    ScopedDirectory driverFolder_{ProgramFilesDirectory()};
+    std::vector<std::unique_ptr<ScopedFileCopy>> copies_;
+};
+
+// What every report of a registered module that would load says, in text and in JSON.
+void ExpectFoundAndLoadable(const ProgramOutput& text, const ProgramOutput& json, unsigned source,
+                            const std::wstring& path, const char* sourceLine) {
+    const std::string where = Narrow(path);
+    EXPECT_EQ(text.exitCode, kExitOk) << text.out;
+    EXPECT_EQ(LineStartingWith(text.out, sourceLine), sourceLine + std::string("found ") + where)
+        << text.out;
+    EXPECT_EQ(LineStartingWith(text.out, "search:"), "search:           stopped at source " +
+                                                         std::to_string(source) +
+                                                         ", which names the module")
+        << text.out;
+    EXPECT_EQ(LineStartingWith(text.out, "decision:"),
+              "decision:         load " + where + ", where the driver registered it");
+    EXPECT_EQ(LineStartingWith(text.out, "file:"),
+              "file:             AMD64 DLL; this process (AMD64) can load it");
+    EXPECT_EQ(LineStartingWith(text.out, "result:"), "result:           would load " + where);
+    // Every source after the one that found the module is left untried.
+    for (unsigned later = source + 1; later <= 5; ++later) {
+        EXPECT_TRUE(
+            Contains(LineStartingWith(text.out, "  " + std::to_string(later) + " "), "not tried"))
+            << text.out;
+    }
+
+    EXPECT_EQ(json.exitCode, kExitOk);
+    const JsonValue report = ParseReport(json.out);
+    EXPECT_EQ(Text(report["command"]), "locate");
+    EXPECT_EQ(Integer(report["windowsBuild"]), 19045);
+    EXPECT_TRUE(report["driverLocated"].boolean);
+    const JsonValue& sources = report["sources"];
+    ASSERT_FALSE(sources.items.empty());
+    const JsonValue& last = sources.items.back();
+    EXPECT_EQ(Integer(last["number"]), source);
+    EXPECT_EQ(Text(last["outcome"]), "found");
+    EXPECT_EQ(Text(last["path"]), where);
+    EXPECT_EQ(Integer(report["search"]["stoppedAt"]), source);
+    EXPECT_EQ(Text(report["search"]["outcome"]), "found");
+    EXPECT_TRUE(report["trust"]["trusted"].boolean);
+    EXPECT_EQ(Text(report["decision"]["place"]), "driverRegistration");
+    EXPECT_EQ(Text(report["file"]["machine"]), "AMD64");
+    EXPECT_TRUE(report["file"]["loadable"].boolean);
+    EXPECT_EQ(Text(report["result"]["outcome"]), "load");
+    EXPECT_EQ(Text(report["result"]["path"]), where);
+    EXPECT_TRUE(report["result"]["error"].is(JsonValue::Type::kNull));
+    EXPECT_EQ(Integer(report["exitCode"]), 0);
+}
+
+TEST_F(LocateTest, SourceOneTheDriverServices) {
+    // A kernel-mode name: the services are asked first.
+    ScopedFileCopy image(SimDriverPath(), JoinPaths(SystemDirectory(), L"drivers\\nvsim.sys"));
+    ScopedService service(L"nvsimkd", SERVICE_KERNEL_DRIVER, image.path());
+    ASSERT_TRUE(service.ok());
+    ASSERT_TRUE(device_.SetFunctionService(L"nvsimkd"));
+    const ProgramOutput text = Diag(L"locate nvsim.sys");
+    ExpectFoundAndLoadable(text, Diag(L"--json locate nvsim.sys"), 1, image.path(),
+                           "  1 driver services   ");
+    EXPECT_EQ(LineStartingWith(text.out, "trusted folder:"),
+              "trusted folder:   Windows (" + Narrow(WindowsDirectory()) + "\\) holds " +
+                  Narrow(image.path()));
+    EXPECT_TRUE(Loads().empty());
+}
+
+TEST_F(LocateTest, SourceTwoTheClassKeyValues) {
+    const std::wstring registered = InstallDriverFile(L"nvapi.dll");
+    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered));
+    const ProgramOutput text = Diag(L"locate");
+    ExpectFoundAndLoadable(text, Diag(L"locate --json"), 2, registered, "  2 class-key values  ");
+    // A .dll name is never looked for among the services.
+    EXPECT_EQ(LineStartingWith(text.out, "  1 "), "  1 driver services   not tried");
+    EXPECT_EQ(LineStartingWith(text.out, "display device:"),
+              "display device:   " + Narrow(device_.devicePath()));
+    EXPECT_EQ(LineStartingWith(text.out, "class key:"),
+              "class key:        HKLM\\" + Narrow(device_.driverKeyPath()));
+    EXPECT_EQ(LineStartingWith(text.out, "Windows build:"),
+              "Windows build:    19045; driver-located loading (from build 14308, names "
+              "beginning with \"nv\") applies");
+    EXPECT_TRUE(Loads().empty()) << "locate loaded the module";
+}
+
+TEST_F(LocateTest, SourceThreeTheKhronosLists) {
+    const std::wstring registered = InstallDriverFile(L"nvapi.dll");
+    ScopedRegistryValue opencl(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Khronos\\OpenCL\\Vendors",
+                               registered);
+    ASSERT_TRUE(opencl.SetDword(0));
+    const ProgramOutput text = Diag(L"locate nvapi.dll");
+    ExpectFoundAndLoadable(text, Diag(L"--json locate nvapi.dll"), 3, registered,
+                           "  3 Khronos lists     ");
+    EXPECT_EQ(LineStartingWith(text.out, "  2 "), "  2 class-key values  nothing");
+    EXPECT_TRUE(Loads().empty());
+}
+
+TEST_F(LocateTest, SourceFourTheDriverSupportModules) {
+    const std::wstring registered = InstallDriverFile(L"nvapi.dll");
+    ASSERT_TRUE(device_.SetDriverMultiString(L"DriverSupportModules", {L"other.dll", registered}));
+    ExpectFoundAndLoadable(Diag(L"locate"), Diag(L"--json locate"), 4, registered,
+                           "  4 support modules   ");
+    EXPECT_TRUE(Loads().empty());
+}
+
+// The companion's own code run in this process, where the driver store can be faked.
+struct InProcessRun {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+InProcessRun RunInThisProcess(std::vector<const wchar_t*> arguments) {
+    arguments.insert(arguments.begin(), L"dispset-diag");
+    ResetWindowsVersionStateForTesting();
+    CompanionOutput output;
+    const int exitCode = RunCompanion(static_cast<int>(arguments.size()), arguments.data(), output);
+    ResetWindowsVersionStateForTesting();
+    return {exitCode, Narrow(output.out.text()), Narrow(output.err.text())};
+}
+
+TEST_F(LocateTest, SourceFiveTheDriverStoreFolderInThisProcess) {
+    ScopedDirectory store(WindowsDirectory());
+    ScopedFileCopy file(SimDriverPath(), store / L"nvapi.dll");
+    ASSERT_TRUE(device_.SetDriverInfPath(L"oem42.inf"));
+    ScopedDriverStoreLocation location(L"oem42.inf", store / L"nvsim.inf");
+    RecordedLoads recorded;
+
+    const InProcessRun text = RunInThisProcess({L"locate"});
+    EXPECT_EQ(text.exitCode, 0);
+    EXPECT_EQ(LineStartingWith(text.out, "  5 "),
+              "  5 driver folder     found " + Narrow(file.path()))
+        << text.out;
+    EXPECT_EQ(LineStartingWith(text.out, "    looked in "),
+              "    looked in " + Narrow(store.path()));
+    EXPECT_EQ(LineStartingWith(text.out, "search:"),
+              "search:           stopped at source 5, which names the module");
+    EXPECT_EQ(LineStartingWith(text.out, "result:"),
+              "result:           would load " + Narrow(file.path()));
+    EXPECT_TRUE(text.err.empty());
+
+    const InProcessRun json = RunInThisProcess({L"--json", L"locate"});
+    EXPECT_EQ(json.exitCode, 0);
+    const JsonValue report = ParseReport(json.out);
+    EXPECT_EQ(Integer(report["search"]["stoppedAt"]), 5);
+    EXPECT_EQ(Text(report["driverFolder"]["path"]), Narrow(store.path()));
+    EXPECT_EQ(Text(report["result"]["path"]), Narrow(file.path()));
+
+    for (const LoadRequest& load : recorded.loads()) {
+        EXPECT_NE(Lower(load.path), Lower(file.path())) << "locate asked for the module";
+    }
+    EXPECT_EQ(GetModuleHandleW(L"nvapi.dll"), nullptr);
+}
+
+TEST_F(LocateTest, AMissingDriverStoreFolderFailsTheSearchInThisProcess) {
+    ScopedDirectory store(WindowsDirectory());
+    ASSERT_TRUE(device_.SetDriverInfPath(L"oem42.inf"));
+    ScopedDriverStoreLocation location(L"oem42.inf", store / L"missing\\nvsim.inf");
+    const InProcessRun text = RunInThisProcess({L"locate"});
+    EXPECT_EQ(text.exitCode, 1);
+    EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "  5 "),
+                           "  5 driver folder     error 3 ERROR_PATH_NOT_FOUND"))
+        << text.out;
+    EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "result:"),
+                           "result:           refused: error 3 ERROR_PATH_NOT_FOUND"));
+}
+
+// A setup API without SetupGetInfDriverStoreLocationW (older Wine builds, for one): the
+// binding of the driver-store lookup fails, and with it the search.
+ScopedImportPatch* g_procAddressPatch = nullptr;
+FARPROC WINAPI WithoutDriverStoreExport(HMODULE module, LPCSTR name) {
+    if (!IS_INTRESOURCE(name) && lstrcmpA(name, "SetupGetInfDriverStoreLocationW") == 0) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return g_procAddressPatch->original<decltype(&GetProcAddress)>()(module, name);
+}
+
+TEST_F(LocateTest, ASetupApiWithoutTheDriverStoreExportFailsTheSearchInThisProcess) {
+    SavedBindings saved;
+    g_setupapi.getInfDriverStoreLocation.store(nullptr);
+    ScopedImportPatch patch("GetProcAddress", reinterpret_cast<void*>(&WithoutDriverStoreExport));
+    ASSERT_TRUE(patch.ok());
+    g_procAddressPatch = &patch;
+    const InProcessRun text = RunInThisProcess({L"locate"});
+    const InProcessRun json = RunInThisProcess({L"--json", L"locate"});
+    g_procAddressPatch = nullptr;
+
+    EXPECT_EQ(text.exitCode, 1);
+    EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "  5 "),
+                           "  5 driver folder     error 127 ERROR_PROC_NOT_FOUND"))
+        << text.out;
+    EXPECT_TRUE(
+        StartsWith(LineStartingWith(text.out, "search:"),
+                   "search:           stopped at source 5: error 127 ERROR_PROC_NOT_FOUND"));
+    EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "result:"),
+                           "result:           refused: error 127 ERROR_PROC_NOT_FOUND"));
+    const JsonValue report = ParseReport(json.out);
+    EXPECT_EQ(Text(report["driverFolder"]["error"]["name"]), "ERROR_PROC_NOT_FOUND");
+    EXPECT_EQ(Text(report["result"]["reason"]), "searchFailed");
+}
+
+TEST_F(LocateTest, TheSearchStopsAtASourcesErrorAndNamesIt) {
+    const std::wstring registered = InstallDriverFile(L"nvapi.dll");
+    // The Khronos list names the module, but the class key's value of the wrong type stops
+    // the search before it is asked.
+    ScopedRegistryValue opencl(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Khronos\\OpenCL\\Vendors",
+                               registered);
+    ASSERT_TRUE(opencl.SetDword(0));
+    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered, REG_EXPAND_SZ));
+    const ProgramOutput text = Diag(L"locate");
+    EXPECT_EQ(text.exitCode, kExitRefused);
+    EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "  2 "),
+                           "  2 class-key values  error 13 ERROR_INVALID_DATA"))
+        << text.out;
+    EXPECT_EQ(LineStartingWith(text.out, "  3 "), "  3 Khronos lists     not tried");
+    EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "search:"),
+                           "search:           stopped at source 2: error 13 ERROR_INVALID_DATA"));
+    EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "result:"),
+                           "result:           refused: error 13 ERROR_INVALID_DATA"));
+    EXPECT_TRUE(LineStartingWith(text.out, "decision:").empty());
+
+    const JsonValue report = ParseReport(Diag(L"--json locate").out);
+    EXPECT_EQ(Integer(report["search"]["stoppedAt"]), 2);
+    EXPECT_EQ(Text(report["search"]["outcome"]), "failed");
+    EXPECT_EQ(Text(report["search"]["error"]["name"]), "ERROR_INVALID_DATA");
+    EXPECT_EQ(Text(report["result"]["outcome"]), "refused");
+    EXPECT_EQ(Text(report["result"]["reason"]), "searchFailed");
+    EXPECT_EQ(Integer(report["result"]["error"]["code"]), ERROR_INVALID_DATA);
+    EXPECT_TRUE(report["decision"].is(JsonValue::Type::kNull));
+    EXPECT_EQ(Integer(report["exitCode"]), 1);
+}
+
+TEST_F(LocateTest, UnderWineTheDriverFolderFindsNothingAndTheSystemDirectoryIsNext) {
+    // Registered nowhere. Wine's SetupGetInfDriverStoreLocationW is a stub that fails, and
+    // its SetupDiDestroyDeviceInfoList then clears the error: the driver-folder lookup finds
+    // nothing, the search ends with ERROR_MOD_NOT_FOUND, and the program would take the
+    // system directory's copy. (On Windows the stub's failure would fail the search.)
+    const ProgramOutput text = Diag(L"locate");
+    EXPECT_EQ(text.exitCode, kExitRefused) << "the system directory has no nvapi.dll";
+    EXPECT_EQ(LineStartingWith(text.out, "  5 "), "  5 driver folder     nothing") << text.out;
+    EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "search:"),
+                           "search:           no source names the module: error 126 "
+                           "ERROR_MOD_NOT_FOUND"));
+    EXPECT_TRUE(Contains(LineStartingWith(text.out, "search:"),
+                         "the loader goes on to the system directory"));
+    EXPECT_EQ(
+        LineStartingWith(text.out, "decision:"),
+        "decision:         load " + Narrow(SystemDriverPath()) + ", from the system directory");
+    const JsonValue report = ParseReport(Diag(L"--json locate").out);
+    EXPECT_EQ(Text(report["search"]["outcome"]), "notRegistered");
+    EXPECT_EQ(Text(report["decision"]["place"]), "systemDirectory");
+    EXPECT_EQ(Text(report["result"]["outcome"]), "unloadable");
+    EXPECT_EQ(Text(report["result"]["error"]["name"]), "ERROR_FILE_NOT_FOUND");
+}
+
+TEST_F(LocateTest, AnUntrustedRegisteredPathIsRefusedWithBadPathname) {
+    ScopedDirectory untrusted;  // the temporary folder
+    ScopedFileCopy planted(SimDriverPath(), untrusted / L"nvapi.dll");
+    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", planted.path()));
+    const ProgramOutput text = Diag(L"locate");
+    EXPECT_EQ(text.exitCode, kExitRefused);
+    EXPECT_EQ(LineStartingWith(text.out, "trusted folder:"),
+              "trusted folder:   none does not hold " + Narrow(planted.path()));
+    EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "result:"),
+                           "result:           refused: error 161 ERROR_BAD_PATHNAME"))
+        << text.out;
+    EXPECT_TRUE(Contains(LineStartingWith(text.out, "result:"), "outside the Windows and Program"));
+    const JsonValue report = ParseReport(Diag(L"--json locate").out);
+    EXPECT_EQ(Text(report["trust"]["match"]), "none");
+    EXPECT_FALSE(report["trust"]["trusted"].boolean);
+    EXPECT_EQ(Text(report["result"]["reason"]), "untrustedFolder");
+    EXPECT_EQ(Text(report["result"]["error"]["name"]), "ERROR_BAD_PATHNAME");
+    EXPECT_TRUE(Loads().empty());
+}
+
+TEST_F(LocateTest, ARelativeRegisteredPathIsRefusedWithModNotFound) {
+    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", L"nvsim\\nvapi.dll"));
+    const ProgramOutput text = Diag(L"locate");
+    EXPECT_EQ(text.exitCode, kExitRefused);
+    EXPECT_EQ(LineStartingWith(text.out, "  2 "), "  2 class-key values  found nvsim\\nvapi.dll");
+    EXPECT_TRUE(LineStartingWith(text.out, "trusted folder:").empty());
+    EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "result:"),
+                           "result:           refused: error 126 ERROR_MOD_NOT_FOUND"))
+        << text.out;
+    EXPECT_TRUE(Contains(LineStartingWith(text.out, "result:"), "relative"));
+    const JsonValue report = ParseReport(Diag(L"--json locate").out);
+    EXPECT_EQ(Text(report["result"]["reason"]), "relativePath");
+    EXPECT_EQ(Integer(report["result"]["error"]["code"]), ERROR_MOD_NOT_FOUND);
+}
+
+TEST_F(LocateTest, BelowBuild14308TheSystemDirectoryIsUsed) {
+    // The device's registration is not looked at on older builds.
+    const std::wstring registered = InstallDriverFile(L"nvapi.dll");
+    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered));
+    ScopedBuildNumber older(L"10240");
+    const std::string system = Narrow(SystemDriverPath());
+    {
+        const ProgramOutput text = Diag(L"locate");
+        EXPECT_EQ(text.exitCode, kExitRefused) << "the system directory has no nvapi.dll";
+        EXPECT_TRUE(Contains(LineStartingWith(text.out, "Windows build:"), "10240;"));
+        EXPECT_TRUE(Contains(LineStartingWith(text.out, "Windows build:"), "does not apply"));
+        EXPECT_TRUE(LineStartingWith(text.out, "sources").empty()) << text.out;
+        EXPECT_EQ(LineStartingWith(text.out, "decision:"),
+                  "decision:         load " + system + ", from the system directory");
+        EXPECT_TRUE(StartsWith(
+            LineStartingWith(text.out, "result:"),
+            "result:           would fail to load " + system + ": error 2 ERROR_FILE_NOT_FOUND"))
+            << text.out;
+    }
+    ScopedFileCopy installed(SimDriverPath(), SystemDriverPath());
+    const ProgramOutput text = Diag(L"locate");
+    EXPECT_EQ(text.exitCode, kExitOk);
+    EXPECT_EQ(LineStartingWith(text.out, "result:"), "result:           would load " + system);
+    EXPECT_FALSE(Contains(text.out, Narrow(registered)));
+    const JsonValue report = ParseReport(Diag(L"--json locate").out);
+    EXPECT_EQ(Integer(report["windowsBuild"]), 10240);
+    EXPECT_FALSE(report["driverLocated"].boolean);
+    EXPECT_TRUE(report["sources"].items.empty());
+    EXPECT_TRUE(report["search"].is(JsonValue::Type::kNull));
+    EXPECT_EQ(Text(report["decision"]["place"]), "systemDirectory");
+    EXPECT_TRUE(Loads().empty()) << "locate loaded the system directory's copy";
+}
+
+TEST_F(LocateTest, PlantedCopiesBesideItOrInTheWorkingFolderAreNeverReported) {
+    ScopedDirectory programFolder;
+    ScopedDirectory workingFolder;
+    ScopedFileCopy program(DiagPath(), programFolder / L"dispset-diag.exe");
+    ScopedFileCopy besideProgram(SimDriverPath(), programFolder / L"nvapi.dll");
+    ScopedFileCopy inWorkingFolder(SimDriverPath(), workingFolder / L"nvapi.dll");
+    const std::string planted[] = {LowerAscii(Narrow(programFolder.path())),
+                                   LowerAscii(Narrow(workingFolder.path()))};
+
+    const std::wstring registered = InstallDriverFile(L"nvapi.dll");
+    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered));
+    const ProgramOutput found = Diag(L"locate", workingFolder.path(), program.path());
+    EXPECT_EQ(found.exitCode, kExitOk);
+    EXPECT_EQ(LineStartingWith(found.out, "result:"),
+              "result:           would load " + Narrow(registered));
+
+    ScopedBuildNumber older(L"10240");
+    const ProgramOutput system = Diag(L"--json locate", workingFolder.path(), program.path());
+    EXPECT_EQ(system.exitCode, kExitRefused);
+    const JsonValue report = ParseReport(system.out);
+    EXPECT_EQ(LowerAscii(Text(report["decision"]["path"])), LowerAscii(Narrow(SystemDriverPath())));
+
+    for (const std::string& folder : planted) {
+        EXPECT_FALSE(Contains(LowerAscii(found.out), folder)) << found.out;
+        EXPECT_FALSE(Contains(LowerAscii(system.out), folder)) << system.out;
+    }
+    EXPECT_TRUE(Loads().empty()) << "a planted copy ran";
+}
+
+TEST_F(LocateTest, AWrongArchitectureFileIsReportedAsAFailure) {
+    // A 32-bit DLL where this 64-bit process would need a 64-bit one: the loader accepts
+    // the place, LoadLibraryExW would refuse the file.
+    ScopedFileCopy i386(WinePathFromUnix(I386_DLL), driverFolder_ / L"nvapi.dll");
+    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", i386.path()));
+    const ProgramOutput text = Diag(L"locate");
+    EXPECT_EQ(text.exitCode, kExitRefused);
+    EXPECT_EQ(LineStartingWith(text.out, "file:"),
+              "file:             i386 DLL; this process (AMD64) cannot load it")
+        << text.out;
+    EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "result:"),
+                           "result:           would fail to load " + Narrow(i386.path()) +
+                               ": error 193 ERROR_BAD_EXE_FORMAT"))
+        << text.out;
+    const JsonValue report = ParseReport(Diag(L"--json locate").out);
+    EXPECT_EQ(Text(report["file"]["machine"]), "i386");
+    EXPECT_EQ(Integer(report["file"]["machineCode"]), IMAGE_FILE_MACHINE_I386);
+    EXPECT_FALSE(report["file"]["loadable"].boolean);
+    EXPECT_EQ(Text(report["result"]["outcome"]), "unloadable");
+    EXPECT_EQ(Text(report["result"]["error"]["name"]), "ERROR_BAD_EXE_FORMAT");
+}
+
+TEST_F(LocateTest, HostileRegistryTextIsEscapedInBothReports) {
+    // A registered path with terminal escapes, a forged line break, a right-to-left override
+    // and non-ASCII letters. It lies outside the trusted folders and is refused.
+    const std::wstring hostile =
+        L"C:\\Temp\\\x1B[32mtrusted\x1B[0m\r\nresult: would load\u202E\u00E9\\nvapi.dll";
+    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", hostile));
+    const ProgramOutput text = Diag(L"locate");
+    EXPECT_EQ(text.exitCode, kExitRefused);
+    EXPECT_EQ(text.out.find('\x1B'), std::string::npos);
+    EXPECT_EQ(text.out.find('\r'), std::string::npos);
+    EXPECT_EQ(LineStartingWith(text.out, "  2 "),
+              "  2 class-key values  found C:\\Temp\\\\u001b[32mtrusted\\u001b[0m\\u000d\\u000a"
+              "result: would load\\u202e\xC3\xA9\\nvapi.dll");
+    EXPECT_EQ(LineStartingWith(text.out, "result: would load"), "") << "a forged line got through";
+
+    const JsonValue report = ParseReport(Diag(L"--json locate").out);
+    EXPECT_EQ(report["sources"].items.back()["path"].text, hostile);
+    EXPECT_EQ(report["search"]["path"].text, hostile);
+}
+
+// --- show: reading display 0's record without applying ------------------------------------
+
+class ShowTest : public DiagTest {
+  protected:
+    void InstallDriver() {
+        installed_ = std::make_unique<ScopedFileCopy>(SimDriverPath(), SystemDriverPath());
+        ASSERT_TRUE(installed_->ok());
+    }
+    // Display 0's record as the simulated driver keeps it, with the setting given.
+    void StoreRecord(uint32_t setting) {
+        DisplayRecord record;
+        uint8_t* bytes = reinterpret_cast<uint8_t*>(&record);
+        for (uint32_t offset = 0; offset < sizeof(record); ++offset) {
+            bytes[offset] = simdriver::DefaultRecordByte(offset);
+        }
+        record.version = kDisplayRecordVersionWord;
+        record.setting = setting;
+        HANDLE file = CreateFileW(statePath_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        WriteFile(file, &record, sizeof(record), &written, nullptr);
+        CloseHandle(file);
+        ASSERT_EQ(written, sizeof(record));
+    }
+
+    ScopedBuildNumber build_{L"7601"};
+    std::unique_ptr<ScopedFileCopy> installed_;
+};
+
+TEST_F(ShowTest, ReadsTheSettingAndNeverApplies) {
+    ASSERT_NO_FATAL_FAILURE(InstallDriver());
+    ASSERT_NO_FATAL_FAILURE(StoreRecord(7));
+    const std::string before = ReadFileText(statePath_);
+
+    const ProgramOutput text = Diag(L"show");
+    EXPECT_EQ(text.exitCode, kExitOk) << text.out << text.err;
+    EXPECT_EQ(LowerAscii(LineStartingWith(text.out, "library:")),
+              LowerAscii("library:          " + Narrow(SystemDriverPath())));
+    EXPECT_EQ(LineStartingWith(text.out, "initialize:"), "initialize:       status 0, ok");
+    EXPECT_EQ(LineStartingWith(text.out, "GPUs:"), "GPUs:             1 (status 0, ok)");
+    EXPECT_EQ(LineStartingWith(text.out, "display 0:"),
+              "display 0:        handle 0x00D15000 (status 0, ok)");
+    EXPECT_EQ(LineStartingWith(text.out, "setting:"),
+              "setting:          7 (the 32-bit field at offset 72)");
+    EXPECT_EQ(LineStartingWith(text.out, "companion value:"),
+              "companion value:  0x0000C0DE (49374)");
+    EXPECT_EQ(LineStartingWith(text.out, "result:"),
+              "result:           record read; the setting is 7");
+
+    const ProgramOutput json = Diag(L"show --json");
+    EXPECT_EQ(json.exitCode, kExitOk);
+    const JsonValue report = ParseReport(json.out);
+    EXPECT_EQ(Text(report["command"]), "show");
+    EXPECT_EQ(LowerAscii(Text(report["library"])), LowerAscii(Narrow(SystemDriverPath())));
+    EXPECT_EQ(Integer(report["gpuCount"]), 1);
+    EXPECT_EQ(Integer(report["displayHandle"]), simdriver::kDisplayHandle);
+    EXPECT_EQ(Integer(report["setting"]), 7);
+    EXPECT_EQ(Integer(report["companion"]), simdriver::kCompanion);
+    ASSERT_EQ(report["calls"].items.size(), 4u);
+    for (const JsonValue& call : report["calls"].items) {
+        EXPECT_EQ(Integer(call["status"]), 0);
+        EXPECT_EQ(Text(call["meaning"]), "ok");
+    }
+    EXPECT_EQ(Text(report["calls"].items[3]["call"]), "QueryDisplayRecord");
+    EXPECT_EQ(Text(report["result"]["outcome"]), "read");
+    EXPECT_EQ(Integer(report["exitCode"]), 0);
+
+    // Both runs read the record; neither applied it, and the stored record is unchanged.
+    const std::vector<std::string> journal = Journal();
+    EXPECT_EQ(CountLinesStartingWith(journal, "call name=QueryDisplayRecord "), 2u);
+    EXPECT_EQ(CountLinesStartingWith(journal, "call name=ApplyDisplayRecord "), 0u);
+    EXPECT_EQ(CountLinesStartingWith(journal, "query id=0xE04F3D86"), 0u)
+        << "the apply entry point was not even asked for";
+    EXPECT_EQ(ReadFileText(statePath_), before);
+}
+
+struct ShowFailureCase {
+    const char* name;
+    const wchar_t* failures;  // null: no library at all
+    const char* call;
+    DriverStatus status;
+    const char* meaning;  // the text report's words
+    const char* jsonMeaning;
+};
+
+class ShowFailureTest : public ShowTest, public ::testing::WithParamInterface<ShowFailureCase> {};
+
+TEST_P(ShowFailureTest, NamesTheFailingCallAndWhatItsStatusMeans) {
+    const ShowFailureCase& c = GetParam();
+    if (c.failures != nullptr) {
+        ASSERT_NO_FATAL_FAILURE(InstallDriver());
+        SetEnvironmentVariableW(simdriver::kFailVariable, c.failures);
+    }
+    const ProgramOutput text = Diag(L"show");
+    EXPECT_EQ(text.exitCode, kExitRefused);
+    EXPECT_EQ(LineStartingWith(text.out, "result:"),
+              std::string("result:           not read: ") + c.call + " status " +
+                  std::to_string(c.status) + ", " + c.meaning)
+        << text.out;
+    EXPECT_TRUE(LineStartingWith(text.out, "setting:").empty());
+
+    const JsonValue report = ParseReport(Diag(L"--json show").out);
+    EXPECT_EQ(Text(report["result"]["outcome"]), "notRead");
+    EXPECT_EQ(Text(report["result"]["call"]), c.call);
+    EXPECT_EQ(Integer(report["result"]["status"]), c.status);
+    EXPECT_EQ(Text(report["result"]["meaning"]), c.jsonMeaning);
+    EXPECT_TRUE(report["setting"].is(JsonValue::Type::kNull));
+    EXPECT_EQ(Integer(report["exitCode"]), 1);
+    EXPECT_EQ(CountLinesStartingWith(Journal(), "call name=ApplyDisplayRecord "), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, ShowFailureTest,
+    ::testing::Values(
+        ShowFailureCase{"NoLibrary", nullptr, "InitializeDriverInterface", kDriverLibraryNotFound,
+                        "library not found: the loader loaded no nvapi.dll (dispset-diag locate "
+                        "tells why)",
+                        "libraryNotFound"},
+        ShowFailureCase{"LibraryRefusesToLoad", L"loadfail", "InitializeDriverInterface",
+                        kDriverLibraryNotFound,
+                        "library not found: the loader loaded no nvapi.dll (dispset-diag locate "
+                        "tells why)",
+                        "libraryNotFound"},
+        ShowFailureCase{"NoInitializeEntry", L"missing=0x0150E828", "InitializeDriverInterface",
+                        kDriverError,
+                        "error: the library lacks nvapi_QueryInterface or the driver's "
+                        "initialize entry",
+                        "error"},
+        ShowFailureCase{"InitializeFails", L"init=-5", "InitializeDriverInterface", -5,
+                        "the driver's own status", "driverStatus"},
+        ShowFailureCase{
+            "NoQueryEntry", L"missing=0xDC27D5D4", "QueryDisplayRecord", kDriverNoEntryPoint,
+            "entry point missing: the driver does not provide this call", "noEntryPoint"},
+        ShowFailureCase{"QueryFails", L"fail=0xDC27D5D4:-7", "QueryDisplayRecord", -7,
+                        "the driver's own status", "driverStatus"}),
+    [](const ::testing::TestParamInfo<ShowFailureCase>& info) {
+        return std::string(info.param.name);
+    });
+
+}  // namespace
