@@ -1902,7 +1902,8 @@ bool IsSystemDirectoryPath(const wchar_t* path, const wchar_t** name) {
             }
             ++rest;
         }
-        if (*rest != L'\0' && !HasSeparator(rest)) {
+        // An empty rest is the directory itself (an empty name), which loads nothing.
+        if (!HasSeparator(rest)) {
             *name = rest;
             return true;
         }
