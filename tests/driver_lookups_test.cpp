@@ -998,6 +998,34 @@ TEST_F(RegistryValueNames, EnumerationThatKeepsFailingEnds) {
     g_advapi32.regEnumValue.store(g_realEnumValue);
 }
 
+// A key that gains values as fast as they are read: every index has a name, none of them
+// the module's.
+LSTATUS WINAPI EndlessEnumValue(HKEY, DWORD index, LPWSTR name, LPDWORD length, LPDWORD,
+                                LPDWORD, LPBYTE, LPDWORD) {
+    ++g_enumCalls;
+    *length = static_cast<DWORD>(swprintf(name, *length, L"C:\\Vulkan\\v%lu.json",
+                                          static_cast<unsigned long>(index)));
+    return ERROR_SUCCESS;
+}
+
+TEST_F(RegistryValueNames, EnumerationThatNeverEndsIsBounded) {
+    ScopedRegistryValue first(HKEY_LOCAL_MACHINE, kVulkanKey, L"C:\\Vulkan\\a.json");
+    ASSERT_TRUE(first.SetDword(0));
+    ScopedRegistryValue second(HKEY_LOCAL_MACHINE, kOpenClKey, L"C:\\OpenCL\\a.json");
+    ASSERT_TRUE(second.SetDword(0));
+    HandleLedger ledger;
+    g_realEnumValue = g_advapi32.regEnumValue.load();
+    g_advapi32.regEnumValue.store(&EndlessEnumValue);
+    g_enumCalls = 0;
+    SetLastError(kSentinel);
+    EXPECT_EQ(Find().get(), nullptr);
+    g_advapi32.regEnumValue.store(g_realEnumValue);
+    EXPECT_EQ(GetLastError(), kSentinel);
+    // Each key is given up after the bound; both keys were tried.
+    EXPECT_EQ(g_enumCalls, static_cast<int>(2 * kMaxEnumeratedValues));
+    ledger.ExpectBalanced();
+}
+
 // Deletes the key that is being walked at the first call, then lets Wine answer.
 LSTATUS WINAPI EnumValueDeletingTheKey(HKEY key, DWORD index, LPWSTR name, LPDWORD length,
                                        LPDWORD reserved, LPDWORD type, LPBYTE data,
