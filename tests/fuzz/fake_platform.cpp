@@ -1892,7 +1892,7 @@ bool IsSystemDirectoryPath(const wchar_t* path, const wchar_t** name) {
     const size_t length = wcslen(path);
     for (size_t i = 0; i < g_systemDirectoryCount; ++i) {
         const Text directory = g_systemDirectories[i];
-        if (length <= directory.n || memcmp(path, directory.s, directory.n * sizeof(wchar_t)) != 0) {
+        if (length < directory.n || memcmp(path, directory.s, directory.n * sizeof(wchar_t)) != 0) {
             continue;
         }
         const wchar_t* rest = path + directory.n;
