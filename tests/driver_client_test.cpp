@@ -693,3 +693,24 @@ TEST_F(WrapperTest, RepeatedCallsLeaveNoHeapBlocksBehind) {
 }
 
 }  // namespace
+
+// --- The simulated driver's snapshot of its settings ---------------------------------------
+
+namespace {
+
+// With SIMDRIVER_SNAPSHOT set at load, the simulated driver keeps the settings of that
+// moment: the benchmark relies on it never reading the environment during a call.
+TEST_F(InstalledDriverTest, SnapshotDriverKeepsTheSettingsOfItsLoad) {
+    ScopedEnvironment snapshot(simdriver::kSnapshotVariable, L"1");
+    SetFailures(L"fail=0x9ABDD40D:-7");
+    ASSERT_EQ(InitializeDriverInterface(), kDriverOk);
+    SetFailures(L"fail=0x9ABDD40D:-8");
+    const std::wstring laterJournal = scratch_ / L"later.txt";
+    ScopedEnvironment otherJournal(simdriver::kJournalVariable, laterJournal.c_str());
+    DisplayHandle display = 0;
+    EXPECT_EQ(EnumDisplayHandle(0, &display), -7);
+    EXPECT_EQ(CountCalls("EnumDisplayHandle"), 1u);
+    EXPECT_FALSE(FileExists(laterJournal));
+}
+
+}  // namespace
