@@ -214,9 +214,9 @@ uint32_t g_moduleLoads = 0;
 // --- The case's character -----------------------------------------------------------------
 
 constexpr DWORD kErrorPalette[] = {
-    ERROR_ACCESS_DENIED,   ERROR_INVALID_DATA, ERROR_GEN_FAILURE,   ERROR_INVALID_PARAMETER,
-    ERROR_NO_MORE_ITEMS,   ERROR_NOT_FOUND,    ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
-    ERROR_INVALID_HANDLE,  ERROR_BAD_LENGTH,   0x20001234,
+    ERROR_ACCESS_DENIED,  ERROR_INVALID_DATA, ERROR_GEN_FAILURE,    ERROR_INVALID_PARAMETER,
+    ERROR_NO_MORE_ITEMS,  ERROR_NOT_FOUND,    ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
+    ERROR_INVALID_HANDLE, ERROR_BAD_LENGTH,   0x20001234,
 };
 
 DWORD AnyError() {
@@ -224,10 +224,10 @@ DWORD AnyError() {
 }
 
 struct Character {
-    uint32_t failPercent;      // chance that a call fails outright
-    uint32_t liePercent;       // chance that a size report lies
-    uint32_t changePercent;    // chance that an answer changes between two calls
-    uint32_t allocFailAt;      // the n-th allocation fails (0: none)
+    uint32_t failPercent;    // chance that a call fails outright
+    uint32_t liePercent;     // chance that a size report lies
+    uint32_t changePercent;  // chance that an answer changes between two calls
+    uint32_t allocFailAt;    // the n-th allocation fails (0: none)
     uint32_t allocFailPercent;
     uint32_t allocations;
     Text moduleName;
@@ -596,8 +596,8 @@ DWORD LiedSize(DWORD truth) {
         case 4:
             return truth / 2;
         case 5: {
-            const DWORD huge[] = {0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFC, 0xFFFFFFFB, 0x7FFFFFFF,
-                                  0x80000000, 0x00100001};
+            const DWORD huge[] = {0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFC, 0xFFFFFFFB,
+                                  0x7FFFFFFF, 0x80000000, 0x00100001};
             return huge[g_rng.Below(7)];
         }
         default:
@@ -618,7 +618,8 @@ ValueRecord& FindValue(Text path, const wchar_t* name) {
     ValueRecord& value = g_values[g_valueCount++];
     value.path = path;
     value.name = Store(name);
-    const bool build = SameText(path, kCurrentVersionKey) && wcscmp(name, L"CurrentBuildNumber") == 0;
+    const bool build =
+        SameText(path, kCurrentVersionKey) && wcscmp(name, L"CurrentBuildNumber") == 0;
     value.blob = build ? BuildNumberBlob() : ModuleListBlob();
     value.firstReport = LiedSize(value.blob.count);
     value.queries = 0;
@@ -771,7 +772,8 @@ LSTATUS WINAPI FakeRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LP
         uint64_t number = 0;
         bool good = true;
         for (size_t i = 0; i < chars; ++i) {
-            wchar_t c = static_cast<wchar_t>(data[2 * i] | (2 * i + 1 < value.blob.count ? data[2 * i + 1] << 8 : 0));
+            wchar_t c = static_cast<wchar_t>(
+                data[2 * i] | (2 * i + 1 < value.blob.count ? data[2 * i + 1] << 8 : 0));
             if (c == L'\0') {
                 break;
             }
@@ -973,14 +975,20 @@ ServiceConfig& FindConfig(Text name) {
     }
     ServiceConfig& config = g_configs[g_configCount++];
     config.name = name;
-    const DWORD types[] = {SERVICE_KERNEL_DRIVER, SERVICE_KERNEL_DRIVER, SERVICE_KERNEL_DRIVER,
-                           SERVICE_FILE_SYSTEM_DRIVER, SERVICE_WIN32_OWN_PROCESS, 0x3, 0,
+    const DWORD types[] = {SERVICE_KERNEL_DRIVER,
+                           SERVICE_KERNEL_DRIVER,
+                           SERVICE_KERNEL_DRIVER,
+                           SERVICE_FILE_SYSTEM_DRIVER,
+                           SERVICE_WIN32_OWN_PROCESS,
+                           0x3,
+                           0,
                            0xFFFFFFFF};
     config.type = types[g_rng.Below(8)];
     config.nullImage = g_rng.Percent(5);
     config.fakeOwnedImage = g_rng.Percent(20);
     config.image = g_rng.Percent(5) ? Store(L"") : CandidatePath();
-    const DWORD truth = static_cast<DWORD>(sizeof(QUERY_SERVICE_CONFIGW) + (config.image.n + 1) * 2 + 16);
+    const DWORD truth =
+        static_cast<DWORD>(sizeof(QUERY_SERVICE_CONFIGW) + (config.image.n + 1) * 2 + 16);
     config.report = LiedSize(truth);
     if (config.report > 0x100000) {
         config.report = truth + 3;
@@ -1042,22 +1050,25 @@ BOOL WINAPI FakeQueryServiceConfigW(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGW co
             if (room == 0) {
                 config->lpBinaryPathName = nullptr;
             } else {
-                wchar_t* text = reinterpret_cast<wchar_t*>(reinterpret_cast<BYTE*>(config) + end) - room;
+                wchar_t* text =
+                    reinterpret_cast<wchar_t*>(reinterpret_cast<BYTE*>(config) + end) - room;
                 memcpy(text, service.image.s, (room - 1) * 2);
                 text[room - 1] = L'\0';
                 config->lpBinaryPathName = text;
                 Offer(Store(text), kCandidateImagePath);
             }
         } else {
-            wchar_t* text = reinterpret_cast<wchar_t*>(reinterpret_cast<BYTE*>(config) + end - imageBytes);
+            wchar_t* text =
+                reinterpret_cast<wchar_t*>(reinterpret_cast<BYTE*>(config) + end - imageBytes);
             memcpy(text, service.image.s, imageBytes);
             config->lpBinaryPathName = text;
         }
     }
     Offer(service.image, kCandidateImagePath);
     *needed = truth;
-    Trace("QueryServiceConfigW(%s, %lu bytes) -> type 0x%lX image %s%s", Printable(record->name.s, record->name.n), size,
-          service.type, service.nullImage ? "(null)" : Printable(service.image.s, service.image.n),
+    Trace("QueryServiceConfigW(%s, %lu bytes) -> type 0x%lX image %s%s",
+          Printable(record->name.s, record->name.n), size, service.type,
+          service.nullImage ? "(null)" : Printable(service.image.s, service.image.n),
           service.fakeOwnedImage ? " (fake-owned)" : "");
     return TRUE;
 }
@@ -1066,7 +1077,8 @@ BOOL WINAPI FakeQueryServiceConfigW(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGW co
 
 struct Interface {
     Text path;
-    uint32_t detailKind;  // 0 honest, 1 size 0, 2 lying size, 3 detail call fails, 4 writes truncated
+    uint32_t
+        detailKind;  // 0 honest, 1 size 0, 2 lying size, 3 detail call fails, 4 writes truncated
     DWORD report;
 };
 Interface g_interfaces[6];
@@ -1089,8 +1101,9 @@ Text DevicePath() {
         default:
             return b.Add(L"\\\\?\\pci#")
                 .Add(vendor)
-                .Add(L"&dev_1b80&subsys_119e10de&rev_a1#4&2f1e4b7&0&0008#"
-                     L"{1ca05180-a699-450a-9a0c-de4fbe3ddd89}")
+                .Add(
+                    L"&dev_1b80&subsys_119e10de&rev_a1#4&2f1e4b7&0&0008#"
+                    L"{1ca05180-a699-450a-9a0c-de4fbe3ddd89}")
                 .Commit();
     }
 }
@@ -1109,7 +1122,8 @@ void MakeDevices() {
         device.path = DevicePath();
         const uint32_t kind = g_rng.Below(100);
         device.detailKind = kind < 100 - g_case.liePercent ? 0 : 1 + g_rng.Below(4);
-        const DWORD truth = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (device.path.n + 1) * 2);
+        const DWORD truth = static_cast<DWORD>(
+            offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (device.path.n + 1) * 2);
         device.report = truth;
         if (device.detailKind == 1) {
             device.report = 0;
@@ -1131,8 +1145,10 @@ bool IsSetOpen(HDEVINFO set) {
 HDEVINFO WINAPI FakeGetClassDevsW(const GUID* interfaceClass, PCWSTR enumerator, HWND window,
                                   DWORD flags) {
     Budget("SetupDiGetClassDevsW");
-    if (interfaceClass == nullptr || memcmp(interfaceClass, &kDisplayDeviceArrivalInterface, sizeof(GUID)) != 0 ||
-        enumerator != nullptr || window != nullptr || flags != (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)) {
+    if (interfaceClass == nullptr ||
+        memcmp(interfaceClass, &kDisplayDeviceArrivalInterface, sizeof(GUID)) != 0 ||
+        enumerator != nullptr || window != nullptr ||
+        flags != (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)) {
         Violation("SetupDiGetClassDevsW asked for another class or flags 0x%lX", flags);
     }
     if (g_rng.Percent(g_case.failPercent) || g_setCount == kMaxHandles) {
@@ -1143,12 +1159,14 @@ HDEVINFO WINAPI FakeGetClassDevsW(const GUID* interfaceClass, PCWSTR enumerator,
     MakeDevices();
     g_setOpen[g_setCount] = true;
     ++g_openSets;
-    Trace("SetupDiGetClassDevsW -> set %zu with %u interfaces", g_setCount, static_cast<unsigned>(g_interfaceCount));
+    Trace("SetupDiGetClassDevsW -> set %zu with %u interfaces", g_setCount,
+          static_cast<unsigned>(g_interfaceCount));
     return reinterpret_cast<HDEVINFO>(kSetBase + g_setCount++);
 }
 
-BOOL WINAPI FakeEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* interfaceClass,
-                                     DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
+BOOL WINAPI FakeEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device,
+                                     const GUID* interfaceClass, DWORD index,
+                                     PSP_DEVICE_INTERFACE_DATA data) {
     Budget("SetupDiEnumDeviceInterfaces");
     if (!IsSetOpen(set) || device != nullptr || interfaceClass == nullptr || data == nullptr ||
         data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
@@ -1181,7 +1199,9 @@ BOOL WINAPI FakeGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DAT
     Budget("SetupDiGetDeviceInterfaceDetailW");
     Interface* iface = InterfaceOf(data);
     if (!IsSetOpen(set) || iface == nullptr) {
-        Violation("SetupDiGetDeviceInterfaceDetailW on set %p for an interface it did not enumerate", set);
+        Violation(
+            "SetupDiGetDeviceInterfaceDetailW on set %p for an interface it did not enumerate",
+            set);
         Fail(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -1195,7 +1215,8 @@ BOOL WINAPI FakeGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DAT
             *required = iface->report;
         }
         Fail(ERROR_INSUFFICIENT_BUFFER);
-        Trace("SetupDiGetDeviceInterfaceDetailW(size query) -> %lu (truth %lu)", iface->report, truth);
+        Trace("SetupDiGetDeviceInterfaceDetailW(size query) -> %lu (truth %lu)", iface->report,
+              truth);
         return FALSE;
     }
     if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
@@ -1248,7 +1269,8 @@ BOOL WINAPI FakeDestroyDeviceInfoList(HDEVINFO set) {
 
 bool IsKnownDevice(HDEVINFO set, PSP_DEVINFO_DATA device) {
     return IsSetOpen(set) && device != nullptr && device->cbSize == sizeof(SP_DEVINFO_DATA) &&
-           device->Reserved == 0x5EED && device->DevInst >= 1000 && device->DevInst < 1000 + g_interfaceCount;
+           device->Reserved == 0x5EED && device->DevInst >= 1000 &&
+           device->DevInst < 1000 + g_interfaceCount;
 }
 
 struct PropertyRecord {
@@ -1360,8 +1382,8 @@ BOOL AnswerProperty(PropertyRecord& record, DWORD* type, BYTE* buffer, DWORD siz
             *type = record.blob.type;
         }
         Fail(ERROR_INSUFFICIENT_BUFFER);
-        Trace("%s(property %lu, size query) -> %lu (stored %lu)", function, record.property, record.report,
-              record.blob.count);
+        Trace("%s(property %lu, size query) -> %lu (stored %lu)", function, record.property,
+              record.report, record.blob.count);
         return FALSE;
     }
     ++record.reads;
@@ -1389,7 +1411,8 @@ BOOL AnswerProperty(PropertyRecord& record, DWORD* type, BYTE* buffer, DWORD siz
                 *required = bytes;
             }
             Fail(ERROR_INSUFFICIENT_BUFFER);
-            Trace("%s(property %lu, %lu bytes) -> insufficient (%lu)", function, record.property, size, bytes);
+            Trace("%s(property %lu, %lu bytes) -> insufficient (%lu)", function, record.property,
+                  size, bytes);
             return FALSE;
         }
         bytes = size;
@@ -1407,8 +1430,9 @@ BOOL AnswerProperty(PropertyRecord& record, DWORD* type, BYTE* buffer, DWORD siz
         Builder b;
         Offer(b.Add(kDriverClassKeyPrefix).Add(text).Commit(), kCandidateClassKey);
     }
-    Trace("%s(property %lu, %lu bytes) -> %lu bytes, type %lu: %s", function, record.property, size, bytes,
-          record.blob.type, Printable(reinterpret_cast<const wchar_t*>(record.blob.bytes), bytes / 2));
+    Trace("%s(property %lu, %lu bytes) -> %lu bytes, type %lu: %s", function, record.property, size,
+          bytes, record.blob.type,
+          Printable(reinterpret_cast<const wchar_t*>(record.blob.bytes), bytes / 2));
     return TRUE;
 }
 
@@ -1416,7 +1440,8 @@ BOOL WINAPI FakeGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA device
                                            PDWORD type, PBYTE buffer, DWORD size, PDWORD required) {
     Budget("SetupDiGetDeviceRegistryPropertyW");
     if (!IsKnownDevice(set, device)) {
-        Violation("SetupDiGetDeviceRegistryPropertyW on set %p for a device it did not hand out", set);
+        Violation("SetupDiGetDeviceRegistryPropertyW on set %p for a device it did not hand out",
+                  set);
         Fail(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -1439,8 +1464,8 @@ BOOL WINAPI FakeGetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA device, const 
     Budget("SetupDiGetDevicePropertyW");
     const DEVPROPKEY infPath = {
         {0xA8B865DD, 0x2E3D, 0x4094, {0xAD, 0x97, 0xE5, 0x93, 0xA7, 0x0C, 0x75, 0xD6}}, 5};
-    if (!IsKnownDevice(set, device) || key == nullptr || memcmp(key, &infPath, sizeof(infPath)) != 0 ||
-        type == nullptr || flags != 0) {
+    if (!IsKnownDevice(set, device) || key == nullptr ||
+        memcmp(key, &infPath, sizeof(infPath)) != 0 || type == nullptr || flags != 0) {
         Violation("SetupDiGetDevicePropertyW asked for another property, device or flags");
         Fail(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -1450,8 +1475,9 @@ BOOL WINAPI FakeGetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA device, const 
         return FALSE;
     }
     DWORD propertyType = 0;
-    const BOOL result = AnswerProperty(FindProperty(device->DevInst, kInfPathProperty), &propertyType,
-                                       buffer, size, required, "SetupDiGetDevicePropertyW");
+    const BOOL result =
+        AnswerProperty(FindProperty(device->DevInst, kInfPathProperty), &propertyType, buffer, size,
+                       required, "SetupDiGetDevicePropertyW");
     *type = propertyType;
     return result;
 }
@@ -1485,17 +1511,22 @@ StoreAnswer& FindStore(const wchar_t* inf) {
             answer.location = Store(L"\\oem12.inf");
             break;
         case 2:
-            answer.location = b.Add(L"C:\\").Add(LongJunk(600, L'f')).Add(L"\\nv_disp.inf").Commit();
+            answer.location =
+                b.Add(L"C:\\").Add(LongJunk(600, L'f')).Add(L"\\nv_disp.inf").Commit();
             break;
         case 3:
             answer.location = Store(L"D:\\evil\\nv_disp.inf");
             break;
         case 4:
-            answer.location = b.Add(g_case.windowsFolder).Add(L"\\System32\\DriverStore\\FileRepository\\").Commit();
+            answer.location = b.Add(g_case.windowsFolder)
+                                  .Add(L"\\System32\\DriverStore\\FileRepository\\")
+                                  .Commit();
             break;
         default:
             answer.location = b.Add(g_case.windowsFolder)
-                                  .Add(L"\\System32\\DriverStore\\FileRepository\\nv_disp.inf_amd64_1\\nv_disp.inf")
+                                  .Add(
+                                      L"\\System32\\DriverStore\\FileRepository\\nv_disp.inf_amd64_"
+                                      L"1\\nv_disp.inf")
                                   .Commit();
             break;
     }
@@ -1520,7 +1551,8 @@ void OfferStoreFolder(const wchar_t* path, size_t chars) {
 }
 
 BOOL WINAPI FakeGetInfDriverStoreLocationW(PCWSTR fileName, PSP_ALTPLATFORM_INFO platform,
-                                           PCWSTR locale, PWSTR buffer, DWORD size, PDWORD required) {
+                                           PCWSTR locale, PWSTR buffer, DWORD size,
+                                           PDWORD required) {
     Budget("SetupGetInfDriverStoreLocationW");
     if (fileName == nullptr || platform != nullptr || locale != nullptr) {
         Violation("SetupGetInfDriverStoreLocationW with another platform or locale");
@@ -1534,8 +1566,8 @@ BOOL WINAPI FakeGetInfDriverStoreLocationW(PCWSTR fileName, PSP_ALTPLATFORM_INFO
             *required = answer.report;
         }
         Fail(ERROR_INSUFFICIENT_BUFFER);
-        Trace("SetupGetInfDriverStoreLocationW(%s, size query) -> %lu chars", Printable(fileName, wcslen(fileName)),
-              answer.report);
+        Trace("SetupGetInfDriverStoreLocationW(%s, size query) -> %lu chars",
+              Printable(fileName, wcslen(fileName)), answer.report);
         return FALSE;
     }
     if (g_rng.Percent(g_case.failPercent / 2)) {
@@ -1557,13 +1589,15 @@ BOOL WINAPI FakeGetInfDriverStoreLocationW(PCWSTR fileName, PSP_ALTPLATFORM_INFO
         buffer[answer.location.n] = L'\0';
     }
     OfferStoreFolder(answer.location.s, textChars);
-    Trace("SetupGetInfDriverStoreLocationW(%lu chars) -> %s", size, Printable(answer.location.s, textChars));
+    Trace("SetupGetInfDriverStoreLocationW(%lu chars) -> %s", size,
+          Printable(answer.location.s, textChars));
     return TRUE;
 }
 
 // --- Shell32 ------------------------------------------------------------------------------
 
-HRESULT WINAPI FakeSHGetFolderPathW(HWND window, int csidl, HANDLE token, DWORD flags, LPWSTR path) {
+HRESULT WINAPI FakeSHGetFolderPathW(HWND window, int csidl, HANDLE token, DWORD flags,
+                                    LPWSTR path) {
     Budget("SHGetFolderPathW");
     if (path == nullptr || window != nullptr || token != nullptr || flags != 0) {
         Violation("SHGetFolderPathW called with a window, token, flags or no buffer");
@@ -1649,7 +1683,8 @@ HLOCAL WINAPI FakeLocalAlloc(UINT flags, SIZE_T bytes) {
     if (block == nullptr) {
         Fail(ERROR_NOT_ENOUGH_MEMORY);
         if (bytes <= GuardedPool::kMaxBlockBytes) {
-            Violation("harness: the guarded pool has no free block of %zu bytes", static_cast<size_t>(bytes));
+            Violation("harness: the guarded pool has no free block of %zu bytes",
+                      static_cast<size_t>(bytes));
         }
     }
     return block;
@@ -1667,7 +1702,8 @@ HLOCAL WINAPI FakeLocalFree(HLOCAL block) {
         return Original<decltype(&LocalFree)>(kPatchLocalFree)(block);
     }
     if (!g_pool->Free(block)) {
-        Violation("LocalFree of %p, which is not a live block (freed twice, or not its start)", block);
+        Violation("LocalFree of %p, which is not a live block (freed twice, or not its start)",
+                  block);
         SetLastError(ERROR_INVALID_HANDLE);
         return block;
     }
@@ -1781,7 +1817,8 @@ DWORD WINAPI FakeGetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWST
     if (g_fullPathCount < kMaxAnswers) {
         g_fullPaths[g_fullPathCount++] = {Store(path), answer};
     }
-    Trace("GetFullPathNameW(%s) -> %s", Printable(path, wcslen(path)), Printable(answer.s, answer.n));
+    Trace("GetFullPathNameW(%s) -> %s", Printable(path, wcslen(path)),
+          Printable(answer.s, answer.n));
     return answer.n;
 }
 
@@ -1805,7 +1842,8 @@ DWORD WINAPI FakeExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, D
             return 0;
         case 4:
             if (destination != nullptr) {
-                answer = Pick({L"C:\\Program Filez", L"C:\\", L"D:\\Program Files\\", L"C:\\Program Files (x86)"});
+                answer = Pick({L"C:\\Program Filez", L"C:\\", L"D:\\Program Files\\",
+                               L"C:\\Program Files (x86)"});
                 break;
             }
             answer = g_case.programW6432;
@@ -1860,7 +1898,8 @@ DWORD WINAPI FakeGetFileAttributesW(LPCWSTR path) {
     const uint32_t roll = g_rng.Below(100);
     DWORD answer = INVALID_FILE_ATTRIBUTES;
     if (roll < 35) {
-        answer = g_rng.Percent(50) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY;
+        answer = g_rng.Percent(50) ? FILE_ATTRIBUTE_NORMAL
+                                   : FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY;
         Offer(Store(path), kCandidateFile);
     } else if (roll < 45) {
         answer = FILE_ATTRIBUTE_DIRECTORY;
@@ -1912,8 +1951,10 @@ bool IsSystemDirectoryPath(const wchar_t* path, const wchar_t** name) {
 }
 
 bool IsAbsolute(const wchar_t* path) {
-    const bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
-    return path[0] == L'\\' || path[0] == L'/' || (letter && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/'));
+    const bool letter =
+        (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+    return path[0] == L'\\' || path[0] == L'/' ||
+           (letter && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/'));
 }
 
 constexpr DWORD kSearchPathBits = 0x1F08;
@@ -1936,21 +1977,24 @@ HMODULE WINAPI FakeLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
     const wchar_t* name = nullptr;
     bool systemLibrary = false;
     if (IsSystemDirectoryPath(path, &name)) {
-        systemLibrary = flags == 0 && (wcscmp(name, L"Advapi32.dll") == 0 || wcscmp(name, L"Setupapi.dll") == 0 ||
-                                       wcscmp(name, L"Shell32.dll") == 0);
+        systemLibrary =
+            flags == 0 && (wcscmp(name, L"Advapi32.dll") == 0 ||
+                           wcscmp(name, L"Setupapi.dll") == 0 || wcscmp(name, L"Shell32.dll") == 0);
         if (!systemLibrary && flags != g_expectedModuleFlags) {
-            Violation("LoadLibraryExW(%s) with flags 0x%lX, not the caller's 0x%lX less search bits", printable,
-                      flags, g_expectedModuleFlags);
+            Violation(
+                "LoadLibraryExW(%s) with flags 0x%lX, not the caller's 0x%lX less search bits",
+                printable, flags, g_expectedModuleFlags);
         }
     } else if (!IsCandidate(path, kCandidateLocated)) {
         Violation("LoadLibraryExW of %s, a path the platform never offered", printable);
     } else if (!IsAbsolute(path)) {
         Violation("LoadLibraryExW of %s, which is not absolute", printable);
     } else if (!g_olderAnswered && !TrustedByAnswers(path)) {
-        Violation("LoadLibraryExW of %s, which lies in no trusted folder the platform named", printable);
+        Violation("LoadLibraryExW of %s, which lies in no trusted folder the platform named",
+                  printable);
     } else if (flags != g_expectedModuleFlags) {
-        Violation("LoadLibraryExW(%s) with flags 0x%lX, not the caller's 0x%lX less search bits", printable, flags,
-                  g_expectedModuleFlags);
+        Violation("LoadLibraryExW(%s) with flags 0x%lX, not the caller's 0x%lX less search bits",
+                  printable, flags, g_expectedModuleFlags);
     }
     if (g_rng.Percent(g_case.failPercent)) {
         Fail(g_rng.Percent(50) ? ERROR_MOD_NOT_FOUND : ERROR_BAD_EXE_FORMAT);
@@ -2000,12 +2044,17 @@ const Export kExports[] = {
     {kFakeAdvapi32, "QueryServiceConfigW", reinterpret_cast<void*>(&FakeQueryServiceConfigW)},
     {kFakeAdvapi32, "CloseServiceHandle", reinterpret_cast<void*>(&FakeCloseServiceHandle)},
     {kFakeSetupapi, "SetupDiGetClassDevsW", reinterpret_cast<void*>(&FakeGetClassDevsW)},
-    {kFakeSetupapi, "SetupDiEnumDeviceInterfaces", reinterpret_cast<void*>(&FakeEnumDeviceInterfaces)},
-    {kFakeSetupapi, "SetupDiGetDeviceInterfaceDetailW", reinterpret_cast<void*>(&FakeGetDeviceInterfaceDetailW)},
-    {kFakeSetupapi, "SetupDiGetDeviceRegistryPropertyW", reinterpret_cast<void*>(&FakeGetDeviceRegistryPropertyW)},
+    {kFakeSetupapi, "SetupDiEnumDeviceInterfaces",
+     reinterpret_cast<void*>(&FakeEnumDeviceInterfaces)},
+    {kFakeSetupapi, "SetupDiGetDeviceInterfaceDetailW",
+     reinterpret_cast<void*>(&FakeGetDeviceInterfaceDetailW)},
+    {kFakeSetupapi, "SetupDiGetDeviceRegistryPropertyW",
+     reinterpret_cast<void*>(&FakeGetDeviceRegistryPropertyW)},
     {kFakeSetupapi, "SetupDiGetDevicePropertyW", reinterpret_cast<void*>(&FakeGetDevicePropertyW)},
-    {kFakeSetupapi, "SetupGetInfDriverStoreLocationW", reinterpret_cast<void*>(&FakeGetInfDriverStoreLocationW)},
-    {kFakeSetupapi, "SetupDiDestroyDeviceInfoList", reinterpret_cast<void*>(&FakeDestroyDeviceInfoList)},
+    {kFakeSetupapi, "SetupGetInfDriverStoreLocationW",
+     reinterpret_cast<void*>(&FakeGetInfDriverStoreLocationW)},
+    {kFakeSetupapi, "SetupDiDestroyDeviceInfoList",
+     reinterpret_cast<void*>(&FakeDestroyDeviceInfoList)},
     {kFakeShell32, "SHGetFolderPathW", reinterpret_cast<void*>(&FakeSHGetFolderPathW)},
     {kFakeKernel32, "IsWow64Process", reinterpret_cast<void*>(&FakeIsWow64Process)},
 };
@@ -2020,7 +2069,8 @@ FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
     Budget("GetProcAddress");
     for (const Export& entry : kExports) {
         if (entry.module == value && strcmp(entry.name, name) == 0) {
-            if (g_rng.Percent(g_missingExportPercent) || (value == kFakeKernel32 && g_case.wow64Kind == 3)) {
+            if (g_rng.Percent(g_missingExportPercent) ||
+                (value == kFakeKernel32 && g_case.wow64Kind == 3)) {
                 Fail(ERROR_PROC_NOT_FOUND);
                 Trace("GetProcAddress(%s) -> missing", name);
                 return nullptr;
@@ -2028,7 +2078,8 @@ FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
             return reinterpret_cast<FARPROC>(entry.address);
         }
     }
-    Violation("GetProcAddress(%p, %s): the loader asked for a function it does not bind", module, name);
+    Violation("GetProcAddress(%p, %s): the loader asked for a function it does not bind", module,
+              name);
     Fail(ERROR_PROC_NOT_FOUND);
     return nullptr;
 }
@@ -2045,13 +2096,16 @@ HMODULE WINAPI FakeGetModuleHandleA(LPCSTR name) {
     return AsModule(kFakeKernel32);
 }
 
-BOOL WINAPI FakeVerifyVersionInfoW(LPOSVERSIONINFOEXW record, DWORD typeMask, DWORDLONG conditions) {
+BOOL WINAPI FakeVerifyVersionInfoW(LPOSVERSIONINFOEXW record, DWORD typeMask,
+                                   DWORDLONG conditions) {
     if (!g_inCase) {
-        return Original<decltype(&VerifyVersionInfoW)>(kPatchVerifyVersionInfoW)(record, typeMask, conditions);
+        return Original<decltype(&VerifyVersionInfoW)>(kPatchVerifyVersionInfoW)(record, typeMask,
+                                                                                 conditions);
     }
     Budget("VerifyVersionInfoW");
-    if (record == nullptr || record->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXW) || record->dwMajorVersion != 6 ||
-        record->dwMinorVersion != 1 || typeMask != (VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR)) {
+    if (record == nullptr || record->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXW) ||
+        record->dwMajorVersion != 6 || record->dwMinorVersion != 1 ||
+        typeMask != (VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR)) {
         Violation("VerifyVersionInfoW asked about another version");
     }
     if (g_case.olderThanWindows7) {
@@ -2157,9 +2211,10 @@ void DrawCharacter() {
     c.changePercent = hostility[g_rng.Below(7)];
     c.allocFailAt = g_rng.Percent(25) ? 1 + g_rng.Below(24) : 0;
     c.allocFailPercent = g_rng.Percent(5) ? 5 : 0;
-    c.moduleName = Pick({L"nvapi.dll", L"nvapi.dll", L"nvapi.dll", L"nvapi.dll", L"nvapi", L"nvapi.", L"NVAPI64.DLL",
-                         L"nvlddmkm.sys", L"nvwgf2umx.dll", L"Nv_x.dll", L"nv", L"nvapi.dll.", L"nvopencl.dll",
-                         L"xnvapi.dll", L"n", L"nv\x00e9.dll", L"C:nvapi.dll", L"nvapi.dll.sys"});
+    c.moduleName = Pick({L"nvapi.dll", L"nvapi.dll", L"nvapi.dll", L"nvapi.dll", L"nvapi",
+                         L"nvapi.", L"NVAPI64.DLL", L"nvlddmkm.sys", L"nvwgf2umx.dll", L"Nv_x.dll",
+                         L"nv", L"nvapi.dll.", L"nvopencl.dll", L"xnvapi.dll", L"n",
+                         L"nv\x00e9.dll", L"C:nvapi.dll", L"nvapi.dll.sys"});
     c.searchName = SearchNameOf(c.moduleName);
     c.windowsFolder = FolderText(L"C:\\Windows", L"c:\\windows");
     c.programFiles = FolderText(L"C:\\Program Files", L"c:\\program files");
@@ -2182,13 +2237,15 @@ void DrawCharacter() {
             break;
         default: {
             Builder b;
-            c.systemDirectory = b.Add(c.windowsFolder.n > 0 ? c.windowsFolder : Store(L"C:\\Windows"))
-                                    .Add(L"\\system32")
-                                    .Commit();
+            c.systemDirectory =
+                b.Add(c.windowsFolder.n > 0 ? c.windowsFolder : Store(L"C:\\Windows"))
+                    .Add(L"\\system32")
+                    .Commit();
             break;
         }
     }
-    c.systemDirectoryKind = g_rng.Percent(c.changePercent + c.failPercent / 2) ? 1 + g_rng.Below(3) : 0;
+    c.systemDirectoryKind =
+        g_rng.Percent(c.changePercent + c.failPercent / 2) ? 1 + g_rng.Below(3) : 0;
     c.olderThanWindows7 = g_rng.Percent(5);
     const uint32_t wow = g_rng.Below(20);
     c.wow64Kind = wow < 14 ? 0 : wow < 17 ? 1 : wow - 15;
@@ -2291,16 +2348,20 @@ void BeginCase(uint64_t seed, bool trace) {
     g_wow64.isWow64.store(FALSE);
     if (trace) {
         Trace("case %llu: fail %u%%, lie %u%%, change %u%%, allocation %u fails, module %s",
-              static_cast<unsigned long long>(seed), g_case.failPercent, g_case.liePercent, g_case.changePercent,
-              g_case.allocFailAt, Printable(g_case.moduleName.s, g_case.moduleName.n));
+              static_cast<unsigned long long>(seed), g_case.failPercent, g_case.liePercent,
+              g_case.changePercent, g_case.allocFailAt,
+              Printable(g_case.moduleName.s, g_case.moduleName.n));
         Trace("  Windows %s, Program Files %s, x86 %s, ProgramW6432 kind %u %s",
               Printable(g_case.windowsFolder.s, g_case.windowsFolder.n),
               Printable(g_case.programFiles.s, g_case.programFiles.n),
-              Printable(g_case.programFilesX86.s, g_case.programFilesX86.n), g_case.programW6432Kind,
-              Printable(g_case.programW6432.s, g_case.programW6432.n));
-        Trace("  system directory %s (kind %u), older than 7: %d, wow64 kind %u, build kind %u, enum kind %u",
-              Printable(g_case.systemDirectory.s, g_case.systemDirectory.n), g_case.systemDirectoryKind,
-              g_case.olderThanWindows7, g_case.wow64Kind, g_case.buildKind, g_case.enumKind);
+              Printable(g_case.programFilesX86.s, g_case.programFilesX86.n),
+              g_case.programW6432Kind, Printable(g_case.programW6432.s, g_case.programW6432.n));
+        Trace(
+            "  system directory %s (kind %u), older than 7: %d, wow64 kind %u, build kind %u, enum "
+            "kind %u",
+            Printable(g_case.systemDirectory.s, g_case.systemDirectory.n),
+            g_case.systemDirectoryKind, g_case.olderThanWindows7, g_case.wow64Kind,
+            g_case.buildKind, g_case.enumKind);
     }
     g_inCase = true;
 }
@@ -2316,8 +2377,13 @@ CaseChoice DrawCaseChoice(uint32_t operationCount) {
     CaseChoice choice;
     choice.operation = g_rng.Below(operationCount);
     choice.moduleName = g_case.moduleName.s;
-    const DWORD flags[] = {0, 0, 0, LOAD_WITH_ALTERED_SEARCH_PATH, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS,
-                           DONT_RESOLVE_DLL_REFERENCES, 0x1F08 | LOAD_LIBRARY_AS_DATAFILE};
+    const DWORD flags[] = {0,
+                           0,
+                           0,
+                           LOAD_WITH_ALTERED_SEARCH_PATH,
+                           LOAD_LIBRARY_SEARCH_DEFAULT_DIRS,
+                           DONT_RESOLVE_DLL_REFERENCES,
+                           0x1F08 | LOAD_LIBRARY_AS_DATAFILE};
     choice.flags = flags[g_rng.Below(7)];
     g_expectedModuleFlags = choice.flags & ~kSearchPathBits;
     const uint32_t thresholds[] = {0, 1, 6000, 14308, 14307, 19045, 19046, 0xFFFFFFFF};

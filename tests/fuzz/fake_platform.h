@@ -24,8 +24,8 @@ enum CandidateKind : uint32_t {
     kCandidateClassKey = 1 << 3,       // the class-key prefix joined with a driver key
     kCandidateStoreFolder = 1 << 4,    // the folder part of a driver-store location
     kCandidateFile = 1 << 5,           // a path GetFileAttributesW reported as a file
-    kCandidateLocated = kCandidateRegistryEntry | kCandidateValueName | kCandidateImagePath |
-                        kCandidateFile,
+    kCandidateLocated =
+        kCandidateRegistryEntry | kCandidateValueName | kCandidateImagePath | kCandidateFile,
 };
 
 // Installs the fake (import patches and binding records) for the life of the object.

@@ -81,7 +81,8 @@ void JudgeText(Verdict& verdict, const char* what, wchar_t* result, uint32_t kin
     }
     size_t bytes = 0;
     if (!g_pool->Size(result, &bytes)) {
-        verdict.Fail("%s returned %p, which is no block the loader allocated", what, static_cast<void*>(result));
+        verdict.Fail("%s returned %p, which is no block the loader allocated", what,
+                     static_cast<void*>(result));
         return;
     }
     bool terminated = false;
@@ -94,15 +95,18 @@ void JudgeText(Verdict& verdict, const char* what, wchar_t* result, uint32_t kin
     if (!terminated) {
         verdict.Fail("%s returned text without a NUL inside its %zu-byte block", what, bytes);
     } else if (!IsCandidate(result, kinds)) {
-        verdict.Fail("%s returned %s, which the platform never offered", what, Describe(result, wcslen(result)));
+        verdict.Fail("%s returned %s, which the platform never offered", what,
+                     Describe(result, wcslen(result)));
     }
     g_pool->Free(result);
 }
 
-void JudgeError(Verdict& verdict, const char* what, DWORD error, std::initializer_list<DWORD> contract) {
+void JudgeError(Verdict& verdict, const char* what, DWORD error,
+                std::initializer_list<DWORD> contract) {
     if (!ErrorAllowed(error, contract)) {
-        verdict.Fail("%s left last-error %lu (0x%lX), which neither its contract nor the platform gave", what,
-                     error, error);
+        verdict.Fail(
+            "%s left last-error %lu (0x%lX), which neither its contract nor the platform gave",
+            what, error, error);
     }
 }
 
@@ -267,7 +271,8 @@ void RunGetDriverStoreDirectory(const CaseChoice&, Verdict& verdict) {
         verdict.Fail("GetDriverStoreDirectory returned a folder with last-error %lu", error);
     }
     if (path == nullptr) {
-        JudgeError(verdict, "GetDriverStoreDirectory", error, {ERROR_SUCCESS, ERROR_CALL_NOT_IMPLEMENTED});
+        JudgeError(verdict, "GetDriverStoreDirectory", error,
+                   {ERROR_SUCCESS, ERROR_CALL_NOT_IMPLEMENTED});
     }
     JudgeText(verdict, "GetDriverStoreDirectory", path, kCandidateStoreFolder);
 }
@@ -285,7 +290,8 @@ void RunLoadLibraryTrustedPath(const CaseChoice& choice, Verdict& verdict) {
     wchar_t* path = GuardedCopy(choice.path);
     HMODULE module = LoadLibraryTrustedPath(path, choice.flags);
     const DWORD error = GetLastError();
-    JudgeModule(verdict, "LoadLibraryTrustedPath", module, error, {ERROR_BAD_ARGUMENTS, ERROR_BAD_PATHNAME});
+    JudgeModule(verdict, "LoadLibraryTrustedPath", module, error,
+                {ERROR_BAD_ARGUMENTS, ERROR_BAD_PATHNAME});
     g_pool->Free(path);
 }
 
@@ -303,15 +309,19 @@ void RunReadRegistryValueByPath(const CaseChoice&, Verdict& verdict) {
     BYTE* data = nullptr;
     // A binding that fails without a code of its own hands on what was there before.
     SetLastError(kSentinel);
-    const LONG status = ReadRegistryValueByPath(HKEY_LOCAL_MACHINE, kClassKey, L"OpenGLDriverName", &type, &data);
+    const LONG status =
+        ReadRegistryValueByPath(HKEY_LOCAL_MACHINE, kClassKey, L"OpenGLDriverName", &type, &data);
     if (status != ERROR_SUCCESS) {
         if (data != nullptr) {
             verdict.Fail("ReadRegistryValueByPath failed with %ld but handed out a buffer", status);
             g_pool->Free(data);
         }
         if (!WasStatusReturned(status) &&
-            !ErrorAllowed(static_cast<DWORD>(status), {kSentinel, ERROR_NOT_ENOUGH_MEMORY, ERROR_PROC_NOT_FOUND})) {
-            verdict.Fail("ReadRegistryValueByPath returned status %ld, which the platform never gave", status);
+            !ErrorAllowed(static_cast<DWORD>(status),
+                          {kSentinel, ERROR_NOT_ENOUGH_MEMORY, ERROR_PROC_NOT_FOUND})) {
+            verdict.Fail(
+                "ReadRegistryValueByPath returned status %ld, which the platform never gave",
+                status);
         }
         return;
     }
@@ -320,11 +330,14 @@ void RunReadRegistryValueByPath(const CaseChoice&, Verdict& verdict) {
     }
     size_t bytes = 0;
     if (!g_pool->Size(data, &bytes)) {
-        verdict.Fail("ReadRegistryValueByPath handed out %p, no block of the loader's", static_cast<void*>(data));
+        verdict.Fail("ReadRegistryValueByPath handed out %p, no block of the loader's",
+                     static_cast<void*>(data));
         return;
     }
     if (bytes < 2 || data[bytes - 1] != 0 || data[bytes - 2] != 0) {
-        verdict.Fail("ReadRegistryValueByPath handed out %zu bytes that do not end in a zeroed character", bytes);
+        verdict.Fail(
+            "ReadRegistryValueByPath handed out %zu bytes that do not end in a zeroed character",
+            bytes);
     }
     g_pool->Free(data);
 }
@@ -335,12 +348,13 @@ void RunIsWindowsBuildAtLeast(const CaseChoice& choice, Verdict& verdict) {
     const bool parsed = BuildAnswer(&build);
     const int expected = (parsed ? build : 0) >= choice.threshold ? 1 : 0;
     if (first != expected) {
-        verdict.Fail("IsWindowsBuildAtLeast(%u) gave %d; the platform's build parses as %u", choice.threshold, first,
-                     parsed ? build : 0);
+        verdict.Fail("IsWindowsBuildAtLeast(%u) gave %d; the platform's build parses as %u",
+                     choice.threshold, first, parsed ? build : 0);
     }
     // Once parsed, the number is kept: a second call asks nothing and agrees.
     if (parsed && IsWindowsBuildAtLeast(choice.threshold) != expected) {
-        verdict.Fail("IsWindowsBuildAtLeast(%u) changed its answer after a successful parse", choice.threshold);
+        verdict.Fail("IsWindowsBuildAtLeast(%u) changed its answer after a successful parse",
+                     choice.threshold);
     }
 }
 
@@ -384,8 +398,8 @@ bool RunCase(uint64_t seed, bool trace, Verdict& verdict) {
         verdict.Fail("%s", violation);
     }
     if (OpenKeys() != 0 || OpenSets() != 0 || OpenServiceHandles() != 0) {
-        verdict.Fail("%s left handles open: %d keys, %d sets, %d service handles", operation.name, OpenKeys(),
-                     OpenSets(), OpenServiceHandles());
+        verdict.Fail("%s left handles open: %d keys, %d sets, %d service handles", operation.name,
+                     OpenKeys(), OpenSets(), OpenServiceHandles());
     }
     if (g_pool->liveBlocks() != blocksBefore) {
         verdict.Fail("%s left %zd LocalAlloc blocks allocated", operation.name,
@@ -393,7 +407,8 @@ bool RunCase(uint64_t seed, bool trace, Verdict& verdict) {
     }
     const size_t heapAfter = testing_support::CountBusyHeapBlocks();
     if (heapAfter != heapBefore) {
-        verdict.Fail("%s changed the heap's busy blocks from %zu to %zu", operation.name, heapBefore, heapAfter);
+        verdict.Fail("%s changed the heap's busy blocks from %zu to %zu", operation.name,
+                     heapBefore, heapAfter);
     }
     if (verdict.failed) {
         char prefix[64];
@@ -410,13 +425,15 @@ bool RunCase(uint64_t seed, bool trace, Verdict& verdict) {
 
 LONG WINAPI ReportFault(EXCEPTION_POINTERS* exception) {
     const EXCEPTION_RECORD* record = exception->ExceptionRecord;
-    fprintf(stdout, "FAULT seed=%llu operation=%s: exception 0x%08lX at %p", static_cast<unsigned long long>(g_currentSeed),
-            g_currentOperation, record->ExceptionCode, record->ExceptionAddress);
+    fprintf(stdout, "FAULT seed=%llu operation=%s: exception 0x%08lX at %p",
+            static_cast<unsigned long long>(g_currentSeed), g_currentOperation,
+            record->ExceptionCode, record->ExceptionAddress);
     if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2) {
         fprintf(stdout, " (%s %p)", record->ExceptionInformation[0] == 0 ? "reading" : "writing",
                 reinterpret_cast<void*>(record->ExceptionInformation[1]));
     }
-    fprintf(stdout, "\nreplay: tools/fuzz --seed %llu --cases 1 --trace\n", static_cast<unsigned long long>(g_currentSeed));
+    fprintf(stdout, "\nreplay: tools/fuzz --seed %llu --cases 1 --trace\n",
+            static_cast<unsigned long long>(g_currentSeed));
     fflush(stdout);
     TerminateProcess(GetCurrentProcess(), 3);
     return EXCEPTION_EXECUTE_HANDLER;
@@ -442,17 +459,22 @@ int main(int argc, char** argv) {
             trace = true;
         } else if (strcmp(argv[i], "--keep-going") == 0) {
             keepGoing = true;
-        } else if (i + 1 < argc && strcmp(argv[i], "--seed") == 0 && ParseNumber(argv[i + 1], &value)) {
+        } else if (i + 1 < argc && strcmp(argv[i], "--seed") == 0 &&
+                   ParseNumber(argv[i + 1], &value)) {
             seed = value;
             ++i;
-        } else if (i + 1 < argc && strcmp(argv[i], "--cases") == 0 && ParseNumber(argv[i + 1], &value)) {
+        } else if (i + 1 < argc && strcmp(argv[i], "--cases") == 0 &&
+                   ParseNumber(argv[i + 1], &value)) {
             cases = value;
             ++i;
-        } else if (i + 1 < argc && strcmp(argv[i], "--seconds") == 0 && ParseNumber(argv[i + 1], &value)) {
+        } else if (i + 1 < argc && strcmp(argv[i], "--seconds") == 0 &&
+                   ParseNumber(argv[i + 1], &value)) {
             seconds = value;
             ++i;
         } else {
-            fprintf(stderr, "usage: loader_fuzz [--seed N] [--cases N] [--seconds S] [--trace] [--keep-going]\n");
+            fprintf(stderr,
+                    "usage: loader_fuzz [--seed N] [--cases N] [--seconds S] [--trace] "
+                    "[--keep-going]\n");
             return 2;
         }
     }
@@ -484,32 +506,39 @@ int main(int argc, char** argv) {
         }
         if (now - lastReport >= 60000) {
             lastReport = now;
-            fprintf(stderr, "loader fuzz: %llu cases in %llu s\n", static_cast<unsigned long long>(done),
+            fprintf(stderr, "loader fuzz: %llu cases in %llu s\n",
+                    static_cast<unsigned long long>(done),
                     static_cast<unsigned long long>((now - start) / 1000));
         }
         Verdict verdict;
         if (!RunCase(seed + done, trace, verdict)) {
-            fprintf(stdout, "FAIL seed=%llu %s\n", static_cast<unsigned long long>(seed + done), verdict.text);
+            fprintf(stdout, "FAIL seed=%llu %s\n", static_cast<unsigned long long>(seed + done),
+                    verdict.text);
             if (keepGoing) {
                 ++failures;
                 continue;
             }
             if (!trace) {
-                fprintf(stdout, "platform answers of seed %llu:\n", static_cast<unsigned long long>(seed + done));
+                fprintf(stdout, "platform answers of seed %llu:\n",
+                        static_cast<unsigned long long>(seed + done));
                 Verdict again;
                 RunCase(seed + done, true, again);
             }
             fprintf(stdout, "replay: tools/fuzz --seed %llu --cases 1 --trace\n",
                     static_cast<unsigned long long>(seed + done));
-            fprintf(stdout, "loader fuzz: %llu passed, 1 failed\n", static_cast<unsigned long long>(done));
+            fprintf(stdout, "loader fuzz: %llu passed, 1 failed\n",
+                    static_cast<unsigned long long>(done));
             return 1;
         }
     }
     const double elapsed = static_cast<double>(GetTickCount64() - start) / 1000.0;
-    fprintf(stdout, "loader fuzz: seeds %llu..%llu, %llu cases in %.1f s (%.0f cases/s), pool exhausted %zu times\n",
-            static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed + done - (done ? 1 : 0)),
-            static_cast<unsigned long long>(done), elapsed, elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0,
-            pool.exhausted());
+    fprintf(stdout,
+            "loader fuzz: seeds %llu..%llu, %llu cases in %.1f s (%.0f cases/s), pool exhausted "
+            "%zu times\n",
+            static_cast<unsigned long long>(seed),
+            static_cast<unsigned long long>(seed + done - (done ? 1 : 0)),
+            static_cast<unsigned long long>(done), elapsed,
+            elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0, pool.exhausted());
     fprintf(stdout, "%llu passed, %llu failed\n", static_cast<unsigned long long>(done - failures),
             static_cast<unsigned long long>(failures));
     return failures == 0 ? 0 : 1;

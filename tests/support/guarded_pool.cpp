@@ -21,7 +21,7 @@ constexpr size_t kMaxRegionsPerClass = 512;
 }  // namespace
 
 struct GuardedPool::Region {
-    BYTE* data = nullptr;  // first data page
+    BYTE* data = nullptr;   // first data page
     BYTE* guard = nullptr;  // the no-access page after the data pages
     BYTE* block = nullptr;  // start of the live block, null when free
     size_t bytes = 0;
@@ -47,7 +47,8 @@ GuardedPool::GuardedPool() {
     for (const ClassShape& shape : kShapes) {
         total += (shape.dataPages + 1) * page_ * shape.regions;
     }
-    base_ = static_cast<BYTE*>(VirtualAlloc(nullptr, total, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS));
+    base_ =
+        static_cast<BYTE*>(VirtualAlloc(nullptr, total, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS));
     if (base_ == nullptr) {
         return;
     }
@@ -103,9 +104,11 @@ void* GuardedPool::Allocate(size_t bytes, bool zeroFill) {
     region.block = region.guard - bytes;
     region.bytes = bytes;
     if (bytes != 0) {
-        BYTE* firstPage = region.data + (static_cast<size_t>(region.block - region.data) / page_) * page_;
+        BYTE* firstPage =
+            region.data + (static_cast<size_t>(region.block - region.data) / page_) * page_;
         DWORD old = 0;
-        VirtualProtect(firstPage, static_cast<size_t>(region.guard - firstPage), PAGE_READWRITE, &old);
+        VirtualProtect(firstPage, static_cast<size_t>(region.guard - firstPage), PAGE_READWRITE,
+                       &old);
         memset(region.block, zeroFill ? 0 : 0xA5, bytes);
     }
     ++live_;
@@ -152,7 +155,8 @@ bool GuardedPool::Free(void* block) {
         BYTE* firstPage =
             region->data + (static_cast<size_t>(region->block - region->data) / page_) * page_;
         DWORD old = 0;
-        VirtualProtect(firstPage, static_cast<size_t>(region->guard - firstPage), PAGE_NOACCESS, &old);
+        VirtualProtect(firstPage, static_cast<size_t>(region->guard - firstPage), PAGE_NOACCESS,
+                       &old);
     }
     region->block = nullptr;
     region->bytes = 0;

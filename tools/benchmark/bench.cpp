@@ -202,7 +202,8 @@ int wmain(int argc, wchar_t** argv) {
     };
     // Calibrate a batch to about a round's length.
     uint64_t batch = 1000;
-    while (batch * TimeBatch(WrapperCall, batch) < g_roundSeconds * 1e9 / 2 && batch < (1ull << 32)) {
+    while (batch * TimeBatch(WrapperCall, batch) < g_roundSeconds * 1e9 / 2 &&
+           batch < (1ull << 32)) {
         batch *= 2;
     }
     for (int round = 0; round < kRounds; ++round) {
@@ -221,8 +222,10 @@ int wmain(int argc, wchar_t** argv) {
     for (const Variant& variant : variants) {
         printf("  %-24s %8.1f ns\n", variant.name, variant.best);
     }
-    printf("  wrapper / direct, no hooks:   %.2fx (goal: at most 1.5x)\n", variants[1].best / variants[0].best);
-    printf("  wrapper / direct, with hooks: %.2fx (goal: at most 1.5x)\n", variants[3].best / variants[2].best);
+    printf("  wrapper / direct, no hooks:   %.2fx (goal: at most 1.5x)\n",
+           variants[1].best / variants[0].best);
+    printf("  wrapper / direct, with hooks: %.2fx (goal: at most 1.5x)\n",
+           variants[3].best / variants[2].best);
     printf("  the wrapper's own cost: %.1f ns without hooks, %.1f ns with them\n",
            variants[1].best - variants[0].best, variants[3].best - variants[2].best);
 
@@ -246,11 +249,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     printf("Throughput, calls per second, best of %d rounds of %.2f s:\n", kRounds, g_roundSeconds);
     for (const Line& line : lines) {
-        printf("  %-25s 1 thread %11.0f, 2 threads %11.0f (%.2fx), 4 threads %11.0f (%.2fx)\n", line.name,
-               line.best[0], line.best[1], line.best[1] / line.best[0], line.best[2],
+        printf("  %-25s 1 thread %11.0f, 2 threads %11.0f (%.2fx), 4 threads %11.0f (%.2fx)\n",
+               line.name, line.best[0], line.best[1], line.best[1] / line.best[0], line.best[2],
                line.best[2] / line.best[0]);
     }
-    printf("  goal: 2 threads at least 1.8x one thread's throughput for the wrapper; the empty\n"
-           "  function shows how far the machine itself scaled during the run\n");
+    printf(
+        "  goal: 2 threads at least 1.8x one thread's throughput for the wrapper; the empty\n"
+        "  function shows how far the machine itself scaled during the run\n");
     return 0;
 }
