@@ -239,7 +239,9 @@ struct Character {
     uint32_t programW6432Kind;  // 0 defined, 1 undefined, 2 empty, 3 fails, 4 changes
     Text programW6432;
     Text systemDirectory;
-    uint32_t systemDirectoryKind;  // 0 stable, 1 longer second, 2 shorter second, 3 fails
+    // 0 stable, 1 longer second, 2 shorter second, 3 fails, 4 second call fails, 5 a size
+    // beyond any string
+    uint32_t systemDirectoryKind;
     bool olderThanWindows7;
     uint32_t wow64Kind;  // 0 native, 1 wow64, 2 no kernel32, 3 no export, 4 call fails
     uint32_t buildKind;
@@ -320,6 +322,8 @@ Text FolderText(const wchar_t* usual, const wchar_t* lower) {
             return Store(L"C:");
         case 5:
             return Store(L"Windows");
+        case 6:
+            return Store(L"\\\\server\\share");  // a folder on the network
         default:
             return Store(usual);
     }
@@ -1867,9 +1871,14 @@ DWORD WINAPI FakeExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, D
 UINT WINAPI FakeGetSystemDirectoryW(LPWSTR buffer, UINT size) {
     Budget("GetSystemDirectoryW");
     Text answer = g_case.systemDirectory;
-    if (g_case.systemDirectoryKind == 3 || answer.n == 0) {
+    if (g_case.systemDirectoryKind == 3 || answer.n == 0 ||
+        (buffer != nullptr && g_case.systemDirectoryKind == 4)) {
         Fail(ERROR_INVALID_FUNCTION);
         return 0;
+    }
+    if (buffer == nullptr && g_case.systemDirectoryKind == 5) {
+        g_systemDirectoryChanged = true;  // no path can be built on it
+        return 0xFFFFFFF0u;
     }
     if (buffer != nullptr && g_case.systemDirectoryKind == 1) {
         Builder b;
@@ -2245,7 +2254,7 @@ void DrawCharacter() {
         }
     }
     c.systemDirectoryKind =
-        g_rng.Percent(c.changePercent + c.failPercent / 2) ? 1 + g_rng.Below(3) : 0;
+        g_rng.Percent(c.changePercent + c.failPercent / 2) ? 1 + g_rng.Below(5) : 0;
     c.olderThanWindows7 = g_rng.Percent(5);
     const uint32_t wow = g_rng.Below(20);
     c.wow64Kind = wow < 14 ? 0 : wow < 17 ? 1 : wow - 15;

@@ -61,8 +61,9 @@ int OpenKeys();
 int OpenSets();
 int OpenServiceHandles();
 HMODULE LastLoadedModule();  // the handle of the last successful module load, or null
-// GetSystemDirectoryW gave a second answer that did not fit the size of its first: the
-// system-directory load then fails without a last-error value of its own.
+// GetSystemDirectoryW gave a second answer that did not fit the size of its first, or a
+// size no path can be built on: the system-directory load then fails without a last-error
+// value of its own, which its contract allows.
 bool SystemDirectoryChanged();
 // Registry status codes the fake returned (the readers pass them on unchanged).
 bool WasStatusReturned(LONG status);
