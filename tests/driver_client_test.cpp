@@ -694,6 +694,23 @@ TEST_F(WrapperTest, RepeatedCallsLeaveNoHeapBlocksBehind) {
 
 }  // namespace
 
+// --- Loading once ---------------------------------------------------------------------------
+
+namespace {
+
+// A caller that reaches the load after another thread bound the library (it waited on the
+// lock meanwhile) finds it bound and loads nothing a second time.
+TEST_F(InstalledDriverTest, LoadAfterTheBindLoadsNothingAgain) {
+    ASSERT_EQ(InitializeDriverInterface(), kDriverOk);
+    const HMODULE bound = g_driverClient.module.load();
+    EXPECT_EQ(LoadDriverLibrary(), kDriverOk);
+    EXPECT_EQ(g_driverClient.module.load(), bound);
+    EXPECT_EQ(CountLines("load path="), 1u);
+    EXPECT_EQ(CountCalls("DriverInitialize"), 1u);
+}
+
+}  // namespace
+
 // --- The simulated driver's snapshot of its settings ---------------------------------------
 
 namespace {

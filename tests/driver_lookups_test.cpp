@@ -886,6 +886,22 @@ TEST_F(RegistryValues, CopyThatCannotBeAllocatedMovesOnToTheNextValue) {
     EXPECT_EQ(Text(found.get()), second);
 }
 
+// No list of value names: the key that was opened is closed again and nothing is found;
+// no list of keys: nothing is opened at all.
+TEST_F(RegistryValues, MissingListsFindNothingAndLeaveNoKeyOpen) {
+    ScopedRegistryValue value(HKEY_LOCAL_MACHINE, kTestKey, L"UserModeDriverName");
+    ASSERT_TRUE(value.SetString(L"C:\\Windows\\System32\\nvapi64.dll"));
+    HandleLedger ledger;
+    SetLastError(kSentinel);
+    EXPECT_EQ(FindModuleInRegistryValues(nullptr, L"nvapi64.dll", HKEY_LOCAL_MACHINE, kTestKey),
+              nullptr);
+    EXPECT_EQ(ledger.counts().keysOpened, 1);
+    EXPECT_EQ(FindModuleInRegistryValueNames(nullptr, L"nvapi64.dll", HKEY_LOCAL_MACHINE), nullptr);
+    EXPECT_EQ(ledger.counts().keysOpened, 1);
+    EXPECT_EQ(GetLastError(), kSentinel);
+    ledger.ExpectBalanced();
+}
+
 // ---------------------------------------------------------------------------------------
 // Module value names of a list of keys
 
