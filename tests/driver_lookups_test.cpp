@@ -1016,11 +1016,11 @@ TEST_F(RegistryValueNames, EnumerationThatKeepsFailingEnds) {
 
 // A key that gains values as fast as they are read: every index has a name, none of them
 // the module's.
-LSTATUS WINAPI EndlessEnumValue(HKEY, DWORD index, LPWSTR name, LPDWORD length, LPDWORD,
-                                LPDWORD, LPBYTE, LPDWORD) {
+LSTATUS WINAPI EndlessEnumValue(HKEY, DWORD index, LPWSTR name, LPDWORD length, LPDWORD, LPDWORD,
+                                LPBYTE, LPDWORD) {
     ++g_enumCalls;
-    *length = static_cast<DWORD>(swprintf(name, *length, L"C:\\Vulkan\\v%lu.json",
-                                          static_cast<unsigned long>(index)));
+    *length = static_cast<DWORD>(
+        swprintf(name, *length, L"C:\\Vulkan\\v%lu.json", static_cast<unsigned long>(index)));
     return ERROR_SUCCESS;
 }
 
