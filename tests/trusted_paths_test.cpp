@@ -506,7 +506,6 @@ TEST_F(TrustedFolderTest, EachFailedAllocationGivesUntrustedAndLeaksNothing) {
         // GoogleTest keeps the first trace of a thread's life allocated; not ours to count.
         SCOPED_TRACE("warm-up");
     }
-    const size_t before = CountBusyHeapBlocks();
     int allocations = 0;
     {
         FailingAllocations counting(INT32_MAX);
@@ -514,10 +513,19 @@ TEST_F(TrustedFolderTest, EachFailedAllocationGivesUntrustedAndLeaksNothing) {
         allocations = counting.calls();
     }
     EXPECT_EQ(allocations, 4);  // full path and three folders
-    for (int failing = 1; failing <= allocations; ++failing) {
-        SCOPED_TRACE(failing);
-        FailingAllocations injected(failing);
-        EXPECT_FALSE(Trusted(inX86));
+    // The first pass also warms the heap: in some runs Wine's heap grows its own structures
+    // by a few blocks the first time these sizes come round, and keeps them. Counted over a
+    // second, identical pass, only what the loader leaks remains.
+    size_t before = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 1) {
+            before = CountBusyHeapBlocks();
+        }
+        for (int failing = 1; failing <= allocations; ++failing) {
+            SCOPED_TRACE(failing);
+            FailingAllocations injected(failing);
+            EXPECT_FALSE(Trusted(inX86));
+        }
     }
     EXPECT_EQ(CountBusyHeapBlocks(), before);
 }
