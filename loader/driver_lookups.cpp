@@ -397,7 +397,7 @@ wchar_t* FindModuleInRegistryValueNames(const wchar_t* const* keyPaths, const wc
             continue;
         }
         unsigned failures = 0;
-        for (DWORD index = 0;; ++index) {
+        for (DWORD index = 0; index < kMaxEnumeratedValues; ++index) {
             DWORD length = kValueNameChars;
             const LONG status = enumValue(key.get(), index, name.get(), &length, nullptr, nullptr,
                                           nullptr, nullptr);

@@ -40,6 +40,9 @@ wchar_t* FindModuleInRegistryValues(const wchar_t* const* valueNames, const wcha
 // once the key is deleted under the enumeration. FindModuleInRegistryValueNames gives up on
 // a key after this many failures in a row; a single unreadable value is stepped over.
 constexpr unsigned kMaxConsecutiveEnumerationFailures = 16;
+// Nor does a walk that keeps succeeding end by itself (values written under it as fast as
+// it reads them): no key is walked past this many indices, far more than any driver list.
+constexpr DWORD kMaxEnumeratedValues = 65536;
 
 // First value name, under the listed keys in order, that names moduleName.
 wchar_t* FindModuleInRegistryValueNames(const wchar_t* const* keyPaths, const wchar_t* moduleName,

@@ -47,6 +47,17 @@ enum class FolderLookup {
     kFailed,    // the test ends untrusted
 };
 
+// The shell's folder for csidl, ending in a backslash. An empty answer names no folder:
+// the lone backslash it would give takes in every rooted path, network paths included.
+FolderLookup GetCsidlFolder(int csidl, LocalString& folder) {
+    folder.reset(GetFolderPathWithFile(csidl, kNoFile));
+    if (!folder) {
+        return FolderLookup::kFailed;
+    }
+    return folder.get()[0] == L'\\' && folder.get()[1] == L'\0' ? FolderLookup::kUnusable
+                                                                : FolderLookup::kFound;
+}
+
 // "%ProgramW6432%" names the native Program Files folder even in a 32-bit process under
 // WOW64, where CSIDL_PROGRAM_FILES would give the x86 one.
 FolderLookup GetProgramFilesFolder(LocalString& folder) {
@@ -59,8 +70,7 @@ FolderLookup GetProgramFilesFolder(LocalString& folder) {
         return FolderLookup::kFailed;
     }
     if (lstrcmpW(folder.get(), kProgramW6432Reference) == 0) {
-        folder.reset(GetFolderPathWithFile(CSIDL_PROGRAM_FILES, kNoFile));
-        return folder ? FolderLookup::kFound : FolderLookup::kFailed;
+        return GetCsidlFolder(CSIDL_PROGRAM_FILES, folder);
     }
     // Defined but empty names no folder; taken as a prefix it would match every path.
     const DWORD length = size - 1;
@@ -71,11 +81,6 @@ FolderLookup GetProgramFilesFolder(LocalString& folder) {
         StringAppendChars(folder.get(), size + 1, kBackslash);
     }
     return FolderLookup::kFound;
-}
-
-FolderLookup GetCsidlFolder(int csidl, LocalString& folder) {
-    folder.reset(GetFolderPathWithFile(csidl, kNoFile));
-    return folder ? FolderLookup::kFound : FolderLookup::kFailed;
 }
 
 // Folder texts end in a backslash, so a folder matches whole path components only:

@@ -693,3 +693,41 @@ TEST_F(WrapperTest, RepeatedCallsLeaveNoHeapBlocksBehind) {
 }
 
 }  // namespace
+
+// --- Loading once ---------------------------------------------------------------------------
+
+namespace {
+
+// A caller that reaches the load after another thread bound the library (it waited on the
+// lock meanwhile) finds it bound and loads nothing a second time.
+TEST_F(InstalledDriverTest, LoadAfterTheBindLoadsNothingAgain) {
+    ASSERT_EQ(InitializeDriverInterface(), kDriverOk);
+    const HMODULE bound = g_driverClient.module.load();
+    EXPECT_EQ(LoadDriverLibrary(), kDriverOk);
+    EXPECT_EQ(g_driverClient.module.load(), bound);
+    EXPECT_EQ(CountLines("load path="), 1u);
+    EXPECT_EQ(CountCalls("DriverInitialize"), 1u);
+}
+
+}  // namespace
+
+// --- The simulated driver's snapshot of its settings ---------------------------------------
+
+namespace {
+
+// With SIMDRIVER_SNAPSHOT set at load, the simulated driver keeps the settings of that
+// moment: the benchmark relies on it never reading the environment during a call.
+TEST_F(InstalledDriverTest, SnapshotDriverKeepsTheSettingsOfItsLoad) {
+    ScopedEnvironment snapshot(simdriver::kSnapshotVariable, L"1");
+    SetFailures(L"fail=0x9ABDD40D:-7");
+    ASSERT_EQ(InitializeDriverInterface(), kDriverOk);
+    SetFailures(L"fail=0x9ABDD40D:-8");
+    const std::wstring laterJournal = scratch_ / L"later.txt";
+    ScopedEnvironment otherJournal(simdriver::kJournalVariable, laterJournal.c_str());
+    DisplayHandle display = 0;
+    EXPECT_EQ(EnumDisplayHandle(0, &display), -7);
+    EXPECT_EQ(CountCalls("EnumDisplayHandle"), 1u);
+    EXPECT_FALSE(FileExists(laterJournal));
+}
+
+}  // namespace

@@ -886,6 +886,22 @@ TEST_F(RegistryValues, CopyThatCannotBeAllocatedMovesOnToTheNextValue) {
     EXPECT_EQ(Text(found.get()), second);
 }
 
+// No list of value names: the key that was opened is closed again and nothing is found;
+// no list of keys: nothing is opened at all.
+TEST_F(RegistryValues, MissingListsFindNothingAndLeaveNoKeyOpen) {
+    ScopedRegistryValue value(HKEY_LOCAL_MACHINE, kTestKey, L"UserModeDriverName");
+    ASSERT_TRUE(value.SetString(L"C:\\Windows\\System32\\nvapi64.dll"));
+    HandleLedger ledger;
+    SetLastError(kSentinel);
+    EXPECT_EQ(FindModuleInRegistryValues(nullptr, L"nvapi64.dll", HKEY_LOCAL_MACHINE, kTestKey),
+              nullptr);
+    EXPECT_EQ(ledger.counts().keysOpened, 1);
+    EXPECT_EQ(FindModuleInRegistryValueNames(nullptr, L"nvapi64.dll", HKEY_LOCAL_MACHINE), nullptr);
+    EXPECT_EQ(ledger.counts().keysOpened, 1);
+    EXPECT_EQ(GetLastError(), kSentinel);
+    ledger.ExpectBalanced();
+}
+
 // ---------------------------------------------------------------------------------------
 // Module value names of a list of keys
 
@@ -996,6 +1012,34 @@ TEST_F(RegistryValueNames, EnumerationThatKeepsFailingEnds) {
     LocalString plain = Find(L"a.json");
     EXPECT_EQ(Text(plain.get()), L"C:\\Vulkan\\a.json");
     g_advapi32.regEnumValue.store(g_realEnumValue);
+}
+
+// A key that gains values as fast as they are read: every index has a name, none of them
+// the module's.
+LSTATUS WINAPI EndlessEnumValue(HKEY, DWORD index, LPWSTR name, LPDWORD length, LPDWORD, LPDWORD,
+                                LPBYTE, LPDWORD) {
+    ++g_enumCalls;
+    *length = static_cast<DWORD>(
+        swprintf(name, *length, L"C:\\Vulkan\\v%lu.json", static_cast<unsigned long>(index)));
+    return ERROR_SUCCESS;
+}
+
+TEST_F(RegistryValueNames, EnumerationThatNeverEndsIsBounded) {
+    ScopedRegistryValue first(HKEY_LOCAL_MACHINE, kVulkanKey, L"C:\\Vulkan\\a.json");
+    ASSERT_TRUE(first.SetDword(0));
+    ScopedRegistryValue second(HKEY_LOCAL_MACHINE, kOpenClKey, L"C:\\OpenCL\\a.json");
+    ASSERT_TRUE(second.SetDword(0));
+    HandleLedger ledger;
+    g_realEnumValue = g_advapi32.regEnumValue.load();
+    g_advapi32.regEnumValue.store(&EndlessEnumValue);
+    g_enumCalls = 0;
+    SetLastError(kSentinel);
+    EXPECT_EQ(Find().get(), nullptr);
+    g_advapi32.regEnumValue.store(g_realEnumValue);
+    EXPECT_EQ(GetLastError(), kSentinel);
+    // Each key is given up after the bound; both keys were tried.
+    EXPECT_EQ(g_enumCalls, static_cast<int>(2 * kMaxEnumeratedValues));
+    ledger.ExpectBalanced();
 }
 
 // Deletes the key that is being walked at the first call, then lets Wine answer.

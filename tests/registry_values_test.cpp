@@ -97,6 +97,21 @@ TEST_F(RegistryReaderTest, MissingKeyOrValueLeavesTheOutputsAlone) {
     EXPECT_EQ(data, dataPreset());
 }
 
+// Without a place for the buffer the value is not even asked for: nothing could be handed
+// over, and a buffer read for nobody would be lost.
+TEST_F(RegistryReaderTest, NoPlaceForTheBufferIsAnInvalidParameter) {
+    ScopedRegistryValue value(HKEY_CURRENT_USER, kTestKey, L"Present");
+    ASSERT_TRUE(value.SetString(L"x"));
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
+    const size_t before = CountBusyHeapBlocks();
+    DWORD type = kTypePreset;
+    EXPECT_EQ(ReadRegistryValueAlloc(key, L"Present", &type, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(type, kTypePreset);
+    EXPECT_EQ(CountBusyHeapBlocks(), before);
+    RegCloseKey(key);
+}
+
 TEST_F(RegistryReaderTest, ValueOfSizeZeroSucceedsWithoutBufferOrType) {
     ScopedRegistryValue value(HKEY_CURRENT_USER, kTestKey, L"Empty");
     for (DWORD storedType : {DWORD{REG_SZ}, DWORD{REG_BINARY}}) {

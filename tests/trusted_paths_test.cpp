@@ -327,11 +327,16 @@ TEST_F(ProgramW6432Test, DefinedFolderIsTrustedWithOrWithoutItsBackslash) {
 decltype(&SHGetFolderPathW) g_realFolderPath = nullptr;
 std::wstring g_programFilesFolder;
 int g_failingCsidl = -1;
+int g_emptyCsidl = -1;
 
 HRESULT WINAPI FolderPathWithScratchProgramFiles(HWND window, int csidl, HANDLE token, DWORD flags,
                                                  LPWSTR path) {
     if (csidl == g_failingCsidl) {
         return E_FAIL;
+    }
+    if (csidl == g_emptyCsidl) {
+        path[0] = L'\0';
+        return S_OK;
     }
     if (csidl == CSIDL_PROGRAM_FILES && !g_programFilesFolder.empty()) {
         lstrcpyW(path, g_programFilesFolder.c_str());
@@ -347,11 +352,13 @@ class ProgramFilesFakeTest : public ProgramW6432Test {
         g_realFolderPath = bindings_.realFolderPath();
         g_programFilesFolder = scratch_.path();
         g_failingCsidl = -1;
+        g_emptyCsidl = -1;
         g_shell32.getFolderPath.store(&FolderPathWithScratchProgramFiles);
     }
     void TearDown() override {
         g_programFilesFolder.clear();
         g_failingCsidl = -1;
+        g_emptyCsidl = -1;
         ProgramW6432Test::TearDown();
     }
     ScopedBindings bindings_;
@@ -379,6 +386,29 @@ TEST_F(ProgramFilesFakeTest, EmptyVariableIsSkipped) {
     EXPECT_FALSE(Trusted(inside()));  // the shell folder is no fallback for it
     EXPECT_FALSE(Trusted(kForeignPath));
     EXPECT_FALSE(Trusted(kUncPath));
+    EXPECT_TRUE(Trusted(windows_ + L"\\System32\\nvapi.dll"));
+    wchar_t x86[MAX_PATH] = {};
+    ASSERT_EQ(g_realFolderPath(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, x86), S_OK);
+    EXPECT_TRUE(Trusted(std::wstring(x86) + L"\\nvapi.dll"));
+}
+
+// A shell folder that comes back empty names no folder. Taken as it is, the backslash
+// after it would be a prefix of every network path; it is skipped like an empty variable.
+TEST_F(ProgramFilesFakeTest, EmptyShellFolderTrustsNothingAndIsSkipped) {
+    const std::wstring deviceNamespacePath = L"\\\\?\\C:\\Temp\\nvapi.dll";
+    {
+        ScopedEnvironment variable(kProgramW6432, scratch_.path().c_str());
+        g_emptyCsidl = CSIDL_WINDOWS;
+        EXPECT_FALSE(Trusted(kUncPath));
+        EXPECT_FALSE(Trusted(deviceNamespacePath));
+        EXPECT_FALSE(Trusted(windows_ + L"\\System32\\nvapi.dll"));
+        EXPECT_TRUE(Trusted(inside()));  // the folders after it are still tried
+    }
+    // Program Files from the shell, for an undefined variable, follows the same rule.
+    ScopedEnvironment variable(kProgramW6432, nullptr);
+    g_emptyCsidl = CSIDL_PROGRAM_FILES;
+    EXPECT_FALSE(Trusted(kUncPath));
+    EXPECT_FALSE(Trusted(deviceNamespacePath));
     EXPECT_TRUE(Trusted(windows_ + L"\\System32\\nvapi.dll"));
     wchar_t x86[MAX_PATH] = {};
     ASSERT_EQ(g_realFolderPath(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, x86), S_OK);

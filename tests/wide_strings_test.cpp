@@ -678,6 +678,18 @@ TEST(IsEqualIgnoringCaseN, ComparesAtMostCountAndStopsAtTheEnd) {
     EXPECT_EQ(1, IsEqualIgnoringCase(a.data(), b.data()));
 }
 
+// A missing text is never read: inspection gives null, comparison gives no match.
+TEST(PathInspection, NullTextsAreNeverRead) {
+    EXPECT_EQ(nullptr, GetFileNamePart(nullptr));
+    EXPECT_EQ(nullptr, FindFileExtension(nullptr));
+    EXPECT_EQ(0, IsSameModuleName(nullptr, L"nvapi.dll"));
+    EXPECT_EQ(0, IsSameModuleName(L"C:\\x\\nvapi.dll", nullptr));
+    EXPECT_EQ(0, IsEqualIgnoringCaseN(nullptr, L"nv", 2));
+    EXPECT_EQ(0, IsEqualIgnoringCaseN(L"nv", nullptr, 2));
+    EXPECT_EQ(0, IsEqualIgnoringCase(nullptr, L""));
+    EXPECT_EQ(0, IsEqualIgnoringCase(L"", nullptr));
+}
+
 // --- Allocating operations ---------------------------------------------------------------
 
 TEST(DuplicateString, CopiesWholeTextIntoExactSize) {

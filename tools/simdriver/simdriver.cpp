@@ -3,7 +3,8 @@
 // tests and a demonstration run drive the real program and the real loader on a machine
 // without the display driver. Never shipped.
 //
-// Configuration comes from environment variables, read afresh at every call:
+// Configuration comes from environment variables, read afresh at every call (or once, at
+// load, when SIMDRIVER_SNAPSHOT is set then):
 //   SIMDRIVER_JOURNAL  file that each event appends one line to; unset: no journal.
 //   SIMDRIVER_STATE    file holding display 0's 216-byte record; a missing file means the
 //                      default record. Unset: the record lives in this process's memory.
@@ -15,6 +16,10 @@
 //                        fail=<id>:<status>    that entry point returns the status unworked
 //                        loadfail              the library refuses to attach to the process
 //                      Numbers are decimal or 0x-hex; statuses may be negative.
+//   SIMDRIVER_SNAPSHOT any value: the three variables above are read once, when the
+//                      library is loaded, and never again. For benchmarks: reading the
+//                      environment takes the process's environment lock, on which calls
+//                      from several threads would queue.
 //
 // Journal lines, one event each, hex as 0x%08X:
 //   load path=<this DLL's full path>         attached to the process
@@ -91,9 +96,51 @@ SRWLOCK g_memoryLock = SRWLOCK_INIT;
 DisplayRecord g_memoryRecord;
 bool g_memoryRecordSet = false;
 
-bool ReadVariable(const wchar_t* name, wchar_t* buffer, DWORD capacity) {
+bool ReadEnvironment(const wchar_t* name, wchar_t* buffer, DWORD capacity) {
     DWORD length = GetEnvironmentVariableW(name, buffer, capacity);
     return length > 0 && length < capacity;
+}
+
+// The variables as they were at load, when SIMDRIVER_SNAPSHOT was set then. Reading the
+// environment takes the process's environment lock, so calls from several threads would
+// queue on it; a benchmark of the client's call path must not measure that.
+struct SnapshotEntry {
+    const wchar_t* name;
+    bool present;
+    wchar_t value[kVariableCapacity];
+};
+bool g_snapshotTaken = false;
+SnapshotEntry g_snapshot[] = {
+    {kJournalVariable, false, {}},
+    {kStateVariable, false, {}},
+    {kFailVariable, false, {}},
+};
+
+void TakeSnapshotIfAsked() {
+    wchar_t flag[8];
+    if (!ReadEnvironment(kSnapshotVariable, flag, 8)) {
+        return;
+    }
+    for (SnapshotEntry& entry : g_snapshot) {
+        entry.present = ReadEnvironment(entry.name, entry.value, kVariableCapacity);
+    }
+    g_snapshotTaken = true;
+}
+
+bool ReadVariable(const wchar_t* name, wchar_t* buffer, DWORD capacity) {
+    if (!g_snapshotTaken) {
+        return ReadEnvironment(name, buffer, capacity);
+    }
+    for (const SnapshotEntry& entry : g_snapshot) {
+        if (entry.name == name) {
+            if (!entry.present || wcslen(entry.value) >= capacity) {
+                return false;
+            }
+            wcscpy(buffer, entry.value);
+            return true;
+        }
+    }
+    return false;
 }
 
 // UTF-16 text (length units, or up to its NUL when length is -1) as NUL-terminated UTF-8.
@@ -556,6 +603,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     char path[kLineCapacity / 2];
     if (reason == DLL_PROCESS_ATTACH) {
         g_self = instance;
+        TakeSnapshotIfAsked();
         ModulePathUtf8(path, sizeof(path));
         if (ReadFailureSettings().loadFails) {
             Journal("load-refused path=%s", path);

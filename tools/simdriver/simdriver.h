@@ -10,10 +10,12 @@
 namespace simdriver {
 
 // Environment variables, read at every call so that a test in the same process can change
-// them between calls.
+// them between calls (unless SIMDRIVER_SNAPSHOT was set at load).
 constexpr wchar_t kJournalVariable[] = L"SIMDRIVER_JOURNAL";  // file that events append to
 constexpr wchar_t kStateVariable[] = L"SIMDRIVER_STATE";      // file of display 0's record
 constexpr wchar_t kFailVariable[] = L"SIMDRIVER_FAIL";        // failures to simulate
+// Set at load: the three above are read once, then, and never again.
+constexpr wchar_t kSnapshotVariable[] = L"SIMDRIVER_SNAPSHOT";
 
 constexpr GpuHandle kGpuHandle = 0x00C0FFEE;
 constexpr DisplayHandle kDisplayHandle = 0x00D15000;
