@@ -32,12 +32,6 @@ constexpr DWORD kExitOk = 0;
 constexpr DWORD kExitRefused = 1;
 constexpr DWORD kExitUsage = 2;
 
-std::wstring ProgramFilesDirectory() {
-    wchar_t path[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"ProgramW6432", path, MAX_PATH);
-    return path;
-}
-
 std::wstring SystemDriverPath() {
     return JoinPaths(SystemDirectory(), kDriverLibraryName);
 }
@@ -156,7 +150,7 @@ class LocateTest : public DiagTest {
 
     ScopedBuildNumber build_{L"19045"};
     SimulatedDisplayDevice device_;
-    ScopedDirectory driverFolder_{ProgramFilesDirectory()};
+    ScopedDirectory driverFolder_{NativeProgramFilesDirectory()};
     std::vector<std::unique_ptr<ScopedFileCopy>> copies_;
 };
 
@@ -223,7 +217,7 @@ TEST_F(LocateTest, SourceOneTheDriverServices) {
 
 TEST_F(LocateTest, SourceTwoTheClassKeyValues) {
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
     const ProgramOutput text = Diag(L"locate");
     ExpectFoundAndLoadable(text, Diag(L"locate --json"), 2, registered, "  2 class-key values  ");
     // A .dll name is never looked for among the services.
@@ -252,7 +246,7 @@ TEST_F(LocateTest, SourceThreeTheKhronosLists) {
 
 TEST_F(LocateTest, SourceFourTheDriverSupportModules) {
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverMultiString(L"DriverSupportModules", {L"other.dll", registered}));
+    ASSERT_TRUE(device_.SetDriverMultiString(SupportModulesValue(), {L"other.dll", registered}));
     ExpectFoundAndLoadable(Diag(L"locate"), Diag(L"--json locate"), 4, registered,
                            "  4 support modules   ");
     EXPECT_TRUE(Loads().empty());
@@ -362,7 +356,7 @@ TEST_F(LocateTest, TheSearchStopsAtASourcesErrorAndNamesIt) {
     ScopedRegistryValue opencl(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Khronos\\OpenCL\\Vendors",
                                registered);
     ASSERT_TRUE(opencl.SetDword(0));
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered, REG_EXPAND_SZ));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered, REG_EXPAND_SZ));
     const ProgramOutput text = Diag(L"locate");
     EXPECT_EQ(text.exitCode, kExitRefused);
     EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "  2 "),
@@ -412,7 +406,7 @@ TEST_F(LocateTest, UnderWineTheDriverFolderFindsNothingAndTheSystemDirectoryIsNe
 TEST_F(LocateTest, AnUntrustedRegisteredPathIsRefusedWithBadPathname) {
     ScopedDirectory untrusted;  // the temporary folder
     ScopedFileCopy planted(SimDriverPath(), untrusted / L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", planted.path()));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), planted.path()));
     const ProgramOutput text = Diag(L"locate");
     EXPECT_EQ(text.exitCode, kExitRefused);
     EXPECT_EQ(LineStartingWith(text.out, "trusted folder:"),
@@ -430,7 +424,7 @@ TEST_F(LocateTest, AnUntrustedRegisteredPathIsRefusedWithBadPathname) {
 }
 
 TEST_F(LocateTest, ARelativeRegisteredPathIsRefusedWithModNotFound) {
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", L"nvsim\\nvapi.dll"));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), L"nvsim\\nvapi.dll"));
     const ProgramOutput text = Diag(L"locate");
     EXPECT_EQ(text.exitCode, kExitRefused);
     EXPECT_EQ(LineStartingWith(text.out, "  2 "), "  2 class-key values  found nvsim\\nvapi.dll");
@@ -447,7 +441,7 @@ TEST_F(LocateTest, ARelativeRegisteredPathIsRefusedWithModNotFound) {
 TEST_F(LocateTest, BelowBuild14308TheSystemDirectoryIsUsed) {
     // The device's registration is not looked at on older builds.
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
     ScopedBuildNumber older(L"10240");
     const std::string system = Narrow(SystemDriverPath());
     {
@@ -487,7 +481,7 @@ TEST_F(LocateTest, PlantedCopiesBesideItOrInTheWorkingFolderAreNeverReported) {
                                    LowerAscii(Narrow(workingFolder.path()))};
 
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
     const ProgramOutput found = Diag(L"locate", workingFolder.path(), program.path());
     EXPECT_EQ(found.exitCode, kExitOk);
     EXPECT_EQ(LineStartingWith(found.out, "result:"),
@@ -510,7 +504,7 @@ TEST_F(LocateTest, AWrongArchitectureFileIsReportedAsAFailure) {
     // A 32-bit DLL where this 64-bit process would need a 64-bit one: the loader accepts
     // the place, LoadLibraryExW would refuse the file.
     ScopedFileCopy i386(WinePathFromUnix(I386_DLL), driverFolder_ / L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", i386.path()));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), i386.path()));
     const ProgramOutput text = Diag(L"locate");
     EXPECT_EQ(text.exitCode, kExitRefused);
     EXPECT_EQ(LineStartingWith(text.out, "file:"),
@@ -533,7 +527,7 @@ TEST_F(LocateTest, HostileRegistryTextIsEscapedInBothReports) {
     // and non-ASCII letters. It lies outside the trusted folders and is refused.
     const std::wstring hostile =
         L"C:\\Temp\\\x1B[32mtrusted\x1B[0m\r\nresult: would load\u202E\u00E9\\nvapi.dll";
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", hostile));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), hostile));
     const ProgramOutput text = Diag(L"locate");
     EXPECT_EQ(text.exitCode, kExitRefused);
     EXPECT_EQ(text.out.find('\x1B'), std::string::npos);
