@@ -32,6 +32,12 @@ constexpr DWORD kExitOk = 0;
 constexpr DWORD kExitRefused = 1;
 constexpr DWORD kExitUsage = 2;
 
+// This build's architecture and the other one, as the companion names them.
+constexpr bool kBuild64 = sizeof(void*) == 8;
+constexpr const char* kThisMachine = kBuild64 ? "AMD64" : "i386";
+constexpr const char* kOtherMachine = kBuild64 ? "i386" : "AMD64";
+constexpr int kOtherMachineCode = kBuild64 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64;
+
 std::wstring SystemDriverPath() {
     return JoinPaths(SystemDirectory(), kDriverLibraryName);
 }
@@ -167,8 +173,9 @@ void ExpectFoundAndLoadable(const ProgramOutput& text, const ProgramOutput& json
         << text.out;
     EXPECT_EQ(LineStartingWith(text.out, "decision:"),
               "decision:         load " + where + ", where the driver registered it");
-    EXPECT_EQ(LineStartingWith(text.out, "file:"),
-              "file:             AMD64 DLL; this process (AMD64) can load it");
+    EXPECT_EQ(LineStartingWith(text.out, "file:"), std::string("file:             ") +
+                                                       kThisMachine + " DLL; this process (" +
+                                                       kThisMachine + ") can load it");
     EXPECT_EQ(LineStartingWith(text.out, "result:"), "result:           would load " + where);
     // Every source after the one that found the module is left untried.
     for (unsigned later = source + 1; later <= 5; ++later) {
@@ -192,7 +199,7 @@ void ExpectFoundAndLoadable(const ProgramOutput& text, const ProgramOutput& json
     EXPECT_EQ(Text(report["search"]["outcome"]), "found");
     EXPECT_TRUE(report["trust"]["trusted"].boolean);
     EXPECT_EQ(Text(report["decision"]["place"]), "driverRegistration");
-    EXPECT_EQ(Text(report["file"]["machine"]), "AMD64");
+    EXPECT_EQ(Text(report["file"]["machine"]), kThisMachine);
     EXPECT_TRUE(report["file"]["loadable"].boolean);
     EXPECT_EQ(Text(report["result"]["outcome"]), "load");
     EXPECT_EQ(Text(report["result"]["path"]), where);
@@ -200,9 +207,31 @@ void ExpectFoundAndLoadable(const ProgramOutput& text, const ProgramOutput& json
     EXPECT_EQ(Integer(report["exitCode"]), 0);
 }
 
+// The kernel drivers' folder, made for the test where the prefix lacks it: a 32-bit
+// process under WOW64 is sent to syswow64's, which Wine's prefixes do not have.
+class DriversFolder {
+  public:
+    DriversFolder()
+        : path_(JoinPaths(SystemDirectory(), L"drivers")),
+          created_(CreateDirectoryW(path_.c_str(), nullptr) != FALSE) {}
+    ~DriversFolder() {
+        if (created_) {
+            RemoveDirectoryW(path_.c_str());
+        }
+    }
+    DriversFolder(const DriversFolder&) = delete;
+    DriversFolder& operator=(const DriversFolder&) = delete;
+    std::wstring operator/(const std::wstring& name) const { return JoinPaths(path_, name); }
+
+  private:
+    std::wstring path_;
+    bool created_;
+};
+
 TEST_F(LocateTest, SourceOneTheDriverServices) {
     // A kernel-mode name: the services are asked first.
-    ScopedFileCopy image(SimDriverPath(), JoinPaths(SystemDirectory(), L"drivers\\nvsim.sys"));
+    DriversFolder drivers;
+    ScopedFileCopy image(SimDriverPath(), drivers / L"nvsim.sys");
     ScopedService service(L"nvsimkd", SERVICE_KERNEL_DRIVER, image.path());
     ASSERT_TRUE(service.ok());
     ASSERT_TRUE(device_.SetFunctionService(L"nvsimkd"));
@@ -501,22 +530,24 @@ TEST_F(LocateTest, PlantedCopiesBesideItOrInTheWorkingFolderAreNeverReported) {
 }
 
 TEST_F(LocateTest, AWrongArchitectureFileIsReportedAsAFailure) {
-    // A 32-bit DLL where this 64-bit process would need a 64-bit one: the loader accepts
-    // the place, LoadLibraryExW would refuse the file.
-    ScopedFileCopy i386(WinePathFromUnix(I386_DLL), driverFolder_ / L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), i386.path()));
+    // A DLL of the other architecture (a 32-bit one for the x64 twin, a 64-bit nvapi64.dll
+    // registered where the i686 build needs the 32-bit one): the loader accepts the place,
+    // LoadLibraryExW would refuse the file.
+    ScopedFileCopy foreign(WinePathFromUnix(FOREIGN_DLL), driverFolder_ / L"nvapi.dll");
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), foreign.path()));
     const ProgramOutput text = Diag(L"locate");
     EXPECT_EQ(text.exitCode, kExitRefused);
-    EXPECT_EQ(LineStartingWith(text.out, "file:"),
-              "file:             i386 DLL; this process (AMD64) cannot load it")
+    EXPECT_EQ(LineStartingWith(text.out, "file:"), std::string("file:             ") +
+                                                       kOtherMachine + " DLL; this process (" +
+                                                       kThisMachine + ") cannot load it")
         << text.out;
     EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "result:"),
-                           "result:           would fail to load " + Narrow(i386.path()) +
+                           "result:           would fail to load " + Narrow(foreign.path()) +
                                ": error 193 ERROR_BAD_EXE_FORMAT"))
         << text.out;
     const JsonValue report = ParseReport(Diag(L"--json locate").out);
-    EXPECT_EQ(Text(report["file"]["machine"]), "i386");
-    EXPECT_EQ(Integer(report["file"]["machineCode"]), IMAGE_FILE_MACHINE_I386);
+    EXPECT_EQ(Text(report["file"]["machine"]), kOtherMachine);
+    EXPECT_EQ(Integer(report["file"]["machineCode"]), kOtherMachineCode);
     EXPECT_FALSE(report["file"]["loadable"].boolean);
     EXPECT_EQ(Text(report["result"]["outcome"]), "unloadable");
     EXPECT_EQ(Text(report["result"]["error"]["name"]), "ERROR_BAD_EXE_FORMAT");
