@@ -32,11 +32,11 @@ constexpr DWORD kExitOk = 0;
 constexpr DWORD kExitRefused = 1;
 constexpr DWORD kExitUsage = 2;
 
-std::wstring ProgramFilesDirectory() {
-    wchar_t path[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"ProgramW6432", path, MAX_PATH);
-    return path;
-}
+// This build's architecture and the other one, as the companion names them.
+constexpr bool kBuild64 = sizeof(void*) == 8;
+constexpr const char* kThisMachine = kBuild64 ? "AMD64" : "i386";
+constexpr const char* kOtherMachine = kBuild64 ? "i386" : "AMD64";
+constexpr int kOtherMachineCode = kBuild64 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64;
 
 std::wstring SystemDriverPath() {
     return JoinPaths(SystemDirectory(), kDriverLibraryName);
@@ -156,7 +156,7 @@ class LocateTest : public DiagTest {
 
     ScopedBuildNumber build_{L"19045"};
     SimulatedDisplayDevice device_;
-    ScopedDirectory driverFolder_{ProgramFilesDirectory()};
+    ScopedDirectory driverFolder_{NativeProgramFilesDirectory()};
     std::vector<std::unique_ptr<ScopedFileCopy>> copies_;
 };
 
@@ -173,8 +173,9 @@ void ExpectFoundAndLoadable(const ProgramOutput& text, const ProgramOutput& json
         << text.out;
     EXPECT_EQ(LineStartingWith(text.out, "decision:"),
               "decision:         load " + where + ", where the driver registered it");
-    EXPECT_EQ(LineStartingWith(text.out, "file:"),
-              "file:             AMD64 DLL; this process (AMD64) can load it");
+    EXPECT_EQ(LineStartingWith(text.out, "file:"), std::string("file:             ") +
+                                                       kThisMachine + " DLL; this process (" +
+                                                       kThisMachine + ") can load it");
     EXPECT_EQ(LineStartingWith(text.out, "result:"), "result:           would load " + where);
     // Every source after the one that found the module is left untried.
     for (unsigned later = source + 1; later <= 5; ++later) {
@@ -198,7 +199,7 @@ void ExpectFoundAndLoadable(const ProgramOutput& text, const ProgramOutput& json
     EXPECT_EQ(Text(report["search"]["outcome"]), "found");
     EXPECT_TRUE(report["trust"]["trusted"].boolean);
     EXPECT_EQ(Text(report["decision"]["place"]), "driverRegistration");
-    EXPECT_EQ(Text(report["file"]["machine"]), "AMD64");
+    EXPECT_EQ(Text(report["file"]["machine"]), kThisMachine);
     EXPECT_TRUE(report["file"]["loadable"].boolean);
     EXPECT_EQ(Text(report["result"]["outcome"]), "load");
     EXPECT_EQ(Text(report["result"]["path"]), where);
@@ -206,9 +207,31 @@ void ExpectFoundAndLoadable(const ProgramOutput& text, const ProgramOutput& json
     EXPECT_EQ(Integer(report["exitCode"]), 0);
 }
 
+// The kernel drivers' folder, made for the test where the prefix lacks it: a 32-bit
+// process under WOW64 is sent to syswow64's, which Wine's prefixes do not have.
+class DriversFolder {
+  public:
+    DriversFolder()
+        : path_(JoinPaths(SystemDirectory(), L"drivers")),
+          created_(CreateDirectoryW(path_.c_str(), nullptr) != FALSE) {}
+    ~DriversFolder() {
+        if (created_) {
+            RemoveDirectoryW(path_.c_str());
+        }
+    }
+    DriversFolder(const DriversFolder&) = delete;
+    DriversFolder& operator=(const DriversFolder&) = delete;
+    std::wstring operator/(const std::wstring& name) const { return JoinPaths(path_, name); }
+
+  private:
+    std::wstring path_;
+    bool created_;
+};
+
 TEST_F(LocateTest, SourceOneTheDriverServices) {
     // A kernel-mode name: the services are asked first.
-    ScopedFileCopy image(SimDriverPath(), JoinPaths(SystemDirectory(), L"drivers\\nvsim.sys"));
+    DriversFolder drivers;
+    ScopedFileCopy image(SimDriverPath(), drivers / L"nvsim.sys");
     ScopedService service(L"nvsimkd", SERVICE_KERNEL_DRIVER, image.path());
     ASSERT_TRUE(service.ok());
     ASSERT_TRUE(device_.SetFunctionService(L"nvsimkd"));
@@ -223,7 +246,7 @@ TEST_F(LocateTest, SourceOneTheDriverServices) {
 
 TEST_F(LocateTest, SourceTwoTheClassKeyValues) {
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
     const ProgramOutput text = Diag(L"locate");
     ExpectFoundAndLoadable(text, Diag(L"locate --json"), 2, registered, "  2 class-key values  ");
     // A .dll name is never looked for among the services.
@@ -252,7 +275,7 @@ TEST_F(LocateTest, SourceThreeTheKhronosLists) {
 
 TEST_F(LocateTest, SourceFourTheDriverSupportModules) {
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverMultiString(L"DriverSupportModules", {L"other.dll", registered}));
+    ASSERT_TRUE(device_.SetDriverMultiString(SupportModulesValue(), {L"other.dll", registered}));
     ExpectFoundAndLoadable(Diag(L"locate"), Diag(L"--json locate"), 4, registered,
                            "  4 support modules   ");
     EXPECT_TRUE(Loads().empty());
@@ -362,7 +385,7 @@ TEST_F(LocateTest, TheSearchStopsAtASourcesErrorAndNamesIt) {
     ScopedRegistryValue opencl(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Khronos\\OpenCL\\Vendors",
                                registered);
     ASSERT_TRUE(opencl.SetDword(0));
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered, REG_EXPAND_SZ));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered, REG_EXPAND_SZ));
     const ProgramOutput text = Diag(L"locate");
     EXPECT_EQ(text.exitCode, kExitRefused);
     EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "  2 "),
@@ -412,7 +435,7 @@ TEST_F(LocateTest, UnderWineTheDriverFolderFindsNothingAndTheSystemDirectoryIsNe
 TEST_F(LocateTest, AnUntrustedRegisteredPathIsRefusedWithBadPathname) {
     ScopedDirectory untrusted;  // the temporary folder
     ScopedFileCopy planted(SimDriverPath(), untrusted / L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", planted.path()));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), planted.path()));
     const ProgramOutput text = Diag(L"locate");
     EXPECT_EQ(text.exitCode, kExitRefused);
     EXPECT_EQ(LineStartingWith(text.out, "trusted folder:"),
@@ -430,7 +453,7 @@ TEST_F(LocateTest, AnUntrustedRegisteredPathIsRefusedWithBadPathname) {
 }
 
 TEST_F(LocateTest, ARelativeRegisteredPathIsRefusedWithModNotFound) {
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", L"nvsim\\nvapi.dll"));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), L"nvsim\\nvapi.dll"));
     const ProgramOutput text = Diag(L"locate");
     EXPECT_EQ(text.exitCode, kExitRefused);
     EXPECT_EQ(LineStartingWith(text.out, "  2 "), "  2 class-key values  found nvsim\\nvapi.dll");
@@ -447,7 +470,7 @@ TEST_F(LocateTest, ARelativeRegisteredPathIsRefusedWithModNotFound) {
 TEST_F(LocateTest, BelowBuild14308TheSystemDirectoryIsUsed) {
     // The device's registration is not looked at on older builds.
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
     ScopedBuildNumber older(L"10240");
     const std::string system = Narrow(SystemDriverPath());
     {
@@ -487,7 +510,7 @@ TEST_F(LocateTest, PlantedCopiesBesideItOrInTheWorkingFolderAreNeverReported) {
                                    LowerAscii(Narrow(workingFolder.path()))};
 
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
     const ProgramOutput found = Diag(L"locate", workingFolder.path(), program.path());
     EXPECT_EQ(found.exitCode, kExitOk);
     EXPECT_EQ(LineStartingWith(found.out, "result:"),
@@ -507,22 +530,24 @@ TEST_F(LocateTest, PlantedCopiesBesideItOrInTheWorkingFolderAreNeverReported) {
 }
 
 TEST_F(LocateTest, AWrongArchitectureFileIsReportedAsAFailure) {
-    // A 32-bit DLL where this 64-bit process would need a 64-bit one: the loader accepts
-    // the place, LoadLibraryExW would refuse the file.
-    ScopedFileCopy i386(WinePathFromUnix(I386_DLL), driverFolder_ / L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", i386.path()));
+    // A DLL of the other architecture (a 32-bit one for the x64 twin, a 64-bit nvapi64.dll
+    // registered where the i686 build needs the 32-bit one): the loader accepts the place,
+    // LoadLibraryExW would refuse the file.
+    ScopedFileCopy foreign(WinePathFromUnix(FOREIGN_DLL), driverFolder_ / L"nvapi.dll");
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), foreign.path()));
     const ProgramOutput text = Diag(L"locate");
     EXPECT_EQ(text.exitCode, kExitRefused);
-    EXPECT_EQ(LineStartingWith(text.out, "file:"),
-              "file:             i386 DLL; this process (AMD64) cannot load it")
+    EXPECT_EQ(LineStartingWith(text.out, "file:"), std::string("file:             ") +
+                                                       kOtherMachine + " DLL; this process (" +
+                                                       kThisMachine + ") cannot load it")
         << text.out;
     EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "result:"),
-                           "result:           would fail to load " + Narrow(i386.path()) +
+                           "result:           would fail to load " + Narrow(foreign.path()) +
                                ": error 193 ERROR_BAD_EXE_FORMAT"))
         << text.out;
     const JsonValue report = ParseReport(Diag(L"--json locate").out);
-    EXPECT_EQ(Text(report["file"]["machine"]), "i386");
-    EXPECT_EQ(Integer(report["file"]["machineCode"]), IMAGE_FILE_MACHINE_I386);
+    EXPECT_EQ(Text(report["file"]["machine"]), kOtherMachine);
+    EXPECT_EQ(Integer(report["file"]["machineCode"]), kOtherMachineCode);
     EXPECT_FALSE(report["file"]["loadable"].boolean);
     EXPECT_EQ(Text(report["result"]["outcome"]), "unloadable");
     EXPECT_EQ(Text(report["result"]["error"]["name"]), "ERROR_BAD_EXE_FORMAT");
@@ -533,7 +558,7 @@ TEST_F(LocateTest, HostileRegistryTextIsEscapedInBothReports) {
     // and non-ASCII letters. It lies outside the trusted folders and is refused.
     const std::wstring hostile =
         L"C:\\Temp\\\x1B[32mtrusted\x1B[0m\r\nresult: would load\u202E\u00E9\\nvapi.dll";
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", hostile));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), hostile));
     const ProgramOutput text = Diag(L"locate");
     EXPECT_EQ(text.exitCode, kExitRefused);
     EXPECT_EQ(text.out.find('\x1B'), std::string::npos);

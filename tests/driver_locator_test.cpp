@@ -1,7 +1,8 @@
 // The driver module locator and the driver-located load, against a simulated NVIDIA display
-// device in the test prefix: the order of the sources, the stop at the first error, and the
-// program itself (the x64 twin) loading the driver library from where the driver
-// registered it, and from nowhere else.
+// device in the test prefix: the order of the sources, the stop at the first error, what a
+// 32-bit process under WOW64 reads, and the program itself (in the i686 build the shipped
+// dispset.exe) loading the driver library from where the driver registered it, and from
+// nowhere else.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -23,7 +24,6 @@ using namespace testing_support;
 
 namespace {
 
-const wchar_t kClassKeyValue[] = L"UserModeDriverName";
 const wchar_t kKhronosVulkan[] = L"SOFTWARE\\Khronos\\Vulkan\\Drivers";
 const wchar_t kKhronosOpenCl[] = L"SOFTWARE\\Khronos\\OpenCL\\Vendors";
 
@@ -48,12 +48,6 @@ Search FindPath(const wchar_t* name) {
     return search;
 }
 
-std::wstring ProgramFilesDirectory() {
-    wchar_t path[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"ProgramW6432", path, MAX_PATH);
-    return path;
-}
-
 // Windows 10 with one simulated NVIDIA display device present, and a folder under Program
 // Files (trusted) for the driver's files.
 class LocatorTest : public ::testing::Test {
@@ -72,12 +66,13 @@ class LocatorTest : public ::testing::Test {
 
     ScopedBuildNumber build_{L"19045"};
     SimulatedDisplayDevice device_;
-    ScopedDirectory driverFolder_{ProgramFilesDirectory()};
+    ScopedDirectory driverFolder_{NativeProgramFilesDirectory()};
     std::vector<std::unique_ptr<ScopedFileCopy>> copies_;
 };
 
-// A process that is a 32-bit process on 64-bit Windows, as far as the locator can tell: the
-// WOW64 state is the seam (the x64 twin never runs under WOW64).
+// The other configuration's value names, as far as the locator can tell: the WOW64 state
+// is the seam. The x64 twin never runs under WOW64, and the i686 build under WOW64 reads
+// the native names only through it; the WOW64 tests check the real state.
 class ScopedWow64 {
   public:
     explicit ScopedWow64(BOOL wow64)
@@ -101,7 +96,7 @@ class ScopedWow64 {
 
 TEST_F(LocatorTest, ClassKeyValueNamesTheModuleForDllNames) {
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(kClassKeyValue, registered));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
     // A kernel-driver service with the same image must not be consulted for a ".dll" name.
     ScopedService service(L"nvsimkd", SERVICE_KERNEL_DRIVER, L"C:\\Windows\\nvapi.dll");
     ASSERT_TRUE(device_.SetFunctionService(L"nvsimkd"));
@@ -122,7 +117,7 @@ TEST_F(LocatorTest, ClassKeyValueNamesTheModuleForDllNames) {
 
 TEST_F(LocatorTest, Wow64ReadsOnlyTheWowValueNames) {
     const std::wstring native = InstallDriverFile(L"nvapi.dll");
-    ScopedDirectory wowFolder(ProgramFilesDirectory());
+    ScopedDirectory wowFolder(NativeProgramFilesDirectory());
     ScopedFileCopy wow(SimDriverPath(), wowFolder / L"nvapi.dll");
     ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", native));
     ASSERT_TRUE(device_.SetDriverString(L"UserModeDListDriverNameWow", wow.path()));
@@ -156,7 +151,8 @@ TEST_F(LocatorTest, AsksIsWow64ProcessOncePerProcess) {
     FindPath(L"nvapi.dll");
     const IsWow64ProcessFn resolved = g_wow64.isWow64Process.load();
     EXPECT_NE(resolved, nullptr);
-    EXPECT_FALSE(g_wow64.isWow64.load()) << "the x64 twin is no WOW64 process";
+    EXPECT_EQ(g_wow64.isWow64.load() != FALSE, RunsUnderWow64())
+        << ConfigurationName(CurrentConfiguration());
     {
         ScopedWow64 guard(FALSE);  // any further call of the function fails the test
         FindPath(L"nvapi.dll");
@@ -164,11 +160,85 @@ TEST_F(LocatorTest, AsksIsWow64ProcessOncePerProcess) {
     g_wow64.isWow64Process.store(saved != nullptr ? saved : resolved);
 }
 
+// The i686 build as the shipped program runs on a 64-bit PC: the real IsWow64Process, the
+// registry's 32-bit view and the "Wow" value names, without the seam above.
+class Wow64LocatorTest : public LocatorTest {
+  protected:
+    void SetUp() override {
+        if (!RunsUnderWow64()) {
+            GTEST_SKIP() << "for the i686 build under WOW64; this is "
+                         << ConfigurationName(CurrentConfiguration());
+        }
+        LocatorTest::SetUp();
+    }
+};
+
+TEST_F(Wow64LocatorTest, TheNativeClassKeyValuesAreNotRead) {
+    // They name the 64-bit library, which a 32-bit process cannot load.
+    const std::wstring native = InstallDriverFile(L"nvapi.dll");
+    for (const wchar_t* name :
+         {L"UserModeDriverName", L"OpenGLDriverName", L"UserModeDListDriverName"}) {
+        ASSERT_TRUE(device_.SetDriverString(name, native));
+    }
+    EXPECT_FALSE(FindPath(L"nvapi.dll").found);
+    HMODULE module = LoadLibrarySecure(L"nvapi.dll", 0);
+    EXPECT_EQ(module, nullptr) << Narrow(ModulePath(module));
+    if (module != nullptr) {
+        FreeLibrary(module);
+    }
+
+    ASSERT_TRUE(device_.SetDriverString(L"OpenGLDriverNameWow", native));
+    EXPECT_EQ(FindPath(L"nvapi.dll").path, native);
+}
+
+TEST_F(Wow64LocatorTest, TheWowValueLoadsFromEitherProgramFilesFolder) {
+    wchar_t x86[MAX_PATH] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"ProgramFiles(x86)", x86, MAX_PATH), 0u);
+    wchar_t own[MAX_PATH] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"ProgramFiles", own, MAX_PATH), 0u);
+    EXPECT_EQ(Lower(own), Lower(x86)) << "a 32-bit process's Program Files is the x86 one";
+    ASSERT_NE(Lower(x86), Lower(NativeProgramFilesDirectory()));
+
+    for (const std::wstring& parent : {std::wstring(x86), NativeProgramFilesDirectory()}) {
+        SCOPED_TRACE(Narrow(parent));
+        ScopedDirectory folder(parent);
+        ScopedFileCopy installed(SimDriverPath(), folder / L"nvapi.dll");
+        ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverNameWow", installed.path()));
+        HMODULE module = LoadLibrarySecure(L"nvapi.dll", 0);
+        ASSERT_NE(module, nullptr) << "error " << GetLastError();
+        EXPECT_EQ(Lower(ModulePath(module)), Lower(installed.path()));
+        FreeLibrary(module);
+    }
+}
+
+TEST_F(Wow64LocatorTest, KhronosListsAreReadInThe32BitView) {
+    const std::wstring registered = InstallDriverFile(L"nvapi.dll");
+    {
+        ScopedRegistryValue native(HKEY_LOCAL_MACHINE, kKhronosOpenCl, registered, KEY_WOW64_64KEY);
+        ASSERT_TRUE(native.SetDword(0));
+        EXPECT_FALSE(FindPath(L"nvapi.dll").found) << "a 64-bit view entry was seen";
+    }
+    ScopedRegistryValue wow(HKEY_LOCAL_MACHINE, kKhronosVulkan, registered, KEY_WOW64_32KEY);
+    ASSERT_TRUE(wow.SetDword(0));
+    EXPECT_EQ(FindPath(L"nvapi.dll").path, registered);
+}
+
+TEST_F(Wow64LocatorTest, SupportModulesComeFromTheWowValue) {
+    const std::wstring native = InstallDriverFile(L"nvapi.dll");
+    ScopedDirectory wowFolder(NativeProgramFilesDirectory());
+    ScopedFileCopy wow(SimDriverPath(), wowFolder / L"nvapi.dll");
+    ASSERT_TRUE(device_.SetDriverMultiString(L"DriverSupportModules", {native}));
+    EXPECT_FALSE(FindPath(L"nvapi.dll").found);
+    ASSERT_TRUE(
+        device_.SetDriverMultiString(L"DriverSupportModulesWow", {L"other.dll", wow.path()}));
+    EXPECT_EQ(FindPath(L"nvapi.dll").path, wow.path());
+}
+
 TEST_F(LocatorTest, NamesWithoutExtensionAndWithATrailingDot) {
     // "nvapi" is looked for as nvapi.dll; "nvapi." as "nvapi", an empty extension, for
     // which the driver's services are asked first.
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(kClassKeyValue, registered));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
     ScopedService service(L"nvsimkd", SERVICE_KERNEL_DRIVER,
                           L"C:\\Windows\\System32\\drivers\\nvapi");
     ASSERT_TRUE(service.ok());
@@ -189,7 +259,7 @@ TEST_F(LocatorTest, KhronosValueNameFoundAfterTheClassKey) {
     EXPECT_EQ(FindPath(L"nvapi.dll").path, registered);
 
     // The class key comes first.
-    ASSERT_TRUE(device_.SetDriverString(kClassKeyValue, L"C:\\Windows\\nvapi.dll"));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), L"C:\\Windows\\nvapi.dll"));
     EXPECT_EQ(FindPath(L"nvapi.dll").path, L"C:\\Windows\\nvapi.dll");
 }
 
@@ -198,8 +268,8 @@ TEST_F(LocatorTest, ValueOfTheWrongTypeStopsTheSearch) {
     // Later sources would name the module; they must not be tried.
     ScopedRegistryValue opencl(HKEY_LOCAL_MACHINE, kKhronosOpenCl, registered);
     ASSERT_TRUE(opencl.SetDword(0));
-    ASSERT_TRUE(device_.SetDriverMultiString(L"DriverSupportModules", {registered}));
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered, REG_EXPAND_SZ));
+    ASSERT_TRUE(device_.SetDriverMultiString(SupportModulesValue(), {registered}));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered, REG_EXPAND_SZ));
 
     Search search = FindPath(L"nvapi.dll");
     EXPECT_FALSE(search.found);
@@ -212,7 +282,7 @@ TEST_F(LocatorTest, ValueOfTheWrongTypeStopsTheSearch) {
     EXPECT_EQ(GetModuleHandleW(L"nvapi.dll"), nullptr) << "no system-directory attempt";
 
     // Another listed value that matches wins, and the search reports success.
-    ASSERT_TRUE(device_.SetDriverString(L"OpenGLDriverName", registered));
+    ASSERT_TRUE(device_.SetDriverString(ValueNameForThisProcess(L"OpenGLDriverName"), registered));
     Search matched = FindPath(L"nvapi.dll");
     EXPECT_EQ(matched.path, registered);
     EXPECT_EQ(matched.error, static_cast<DWORD>(ERROR_SUCCESS));
@@ -242,10 +312,10 @@ class QuietRegistryProperties {
 
 TEST_F(LocatorTest, SysNamesSkipTheUserModeLists) {
     const std::wstring support = InstallDriverFile(L"nvsim.sys");
-    ASSERT_TRUE(device_.SetDriverString(kClassKeyValue, L"C:\\Windows\\nvsim.sys"));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), L"C:\\Windows\\nvsim.sys"));
     ScopedRegistryValue vulkan(HKEY_LOCAL_MACHINE, kKhronosVulkan, L"C:\\Windows\\nvsim.sys");
     ASSERT_TRUE(vulkan.SetDword(0));
-    ASSERT_TRUE(device_.SetDriverMultiString(L"DriverSupportModules", {support}));
+    ASSERT_TRUE(device_.SetDriverMultiString(SupportModulesValue(), {support}));
     QuietRegistryProperties quiet;
 
     Search search = FindPath(L"nvsim.sys");
@@ -283,7 +353,7 @@ TEST_F(LocatorTest, AnErrorLeftByTheServicesLookupEndsTheSearch) {
     // The services lookup neither sets nor clears the last-error value: what its platform
     // calls leave is reported, and no later source runs.
     const std::wstring support = InstallDriverFile(L"nvsim.sys");
-    ASSERT_TRUE(device_.SetDriverMultiString(L"DriverSupportModules", {support}));
+    ASSERT_TRUE(device_.SetDriverMultiString(SupportModulesValue(), {support}));
     ScopedService service(L"nvsimkd", SERVICE_KERNEL_DRIVER, L"C:\\Windows\\other.sys");
     ASSERT_TRUE(device_.SetFunctionService(L"nvsimkd"));
     ASSERT_TRUE(BindDeviceRegistryProperty());
@@ -350,19 +420,19 @@ TEST_F(LocatorTest, RefusedRegisteredPathsFailTheLoad) {
     ScopedDirectory untrusted;  // the temporary folder: neither Windows nor Program Files
     ScopedFileCopy planted(SimDriverPath(), untrusted / L"nvapi.dll");
 
-    ASSERT_TRUE(device_.SetDriverString(kClassKeyValue, planted.path()));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), planted.path()));
     SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(LoadLibrarySecure(L"nvapi.dll", 0), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_PATHNAME));
     EXPECT_EQ(GetModuleHandleW(L"nvapi.dll"), nullptr);
 
-    ASSERT_TRUE(device_.SetDriverString(kClassKeyValue, L"sub\\nvapi.dll"));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), L"sub\\nvapi.dll"));
     EXPECT_EQ(LoadLibrarySecure(L"nvapi.dll", 0), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
     EXPECT_EQ(GetModuleHandleW(L"nvapi.dll"), nullptr);
 
     // A bare registered name is loaded from the system directory.
-    ASSERT_TRUE(device_.SetDriverString(kClassKeyValue, L"nvapi.dll"));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), L"nvapi.dll"));
     HMODULE module = LoadLibrarySecure(L"nvapi.dll", 0);
     ASSERT_NE(module, nullptr);
     EXPECT_EQ(Lower(ModulePath(module)), Lower(inSystem.path()));
@@ -371,7 +441,7 @@ TEST_F(LocatorTest, RefusedRegisteredPathsFailTheLoad) {
 
 TEST_F(LocatorTest, SearchLeavesNothingAllocated) {
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"OpenGLDriverName", registered));
+    ASSERT_TRUE(device_.SetDriverString(ValueNameForThisProcess(L"OpenGLDriverName"), registered));
     FindPath(L"nvapi.dll");  // binds the system libraries for good
     FindPath(L"nvsim.sys");
     const size_t before = CountBusyHeapBlocks();
@@ -460,14 +530,16 @@ TEST(GetSystemDirectoryAlloc, HoldsTheSystemDirectory) {
 
 // --- The program itself, as a child process ----------------------------------------------
 
-// Runs a copy of the x64 twin from its own folder, with copies of the driver library planted
-// beside it and in the working folder, and returns what the simulated driver journaled.
+// Runs a copy of this build's program (in the i686 build the shipped bytes) from its own
+// folder, with copies of the driver library planted beside it, in the working folder and in
+// a folder at the front of PATH, and returns what the simulated driver journaled.
 class ProgramTest : public LocatorTest {
   protected:
     std::string RunProgram() {
         ScopedDirectory scratch;
         ScopedEnvironment journal(L"SIMDRIVER_JOURNAL", (scratch / L"journal.txt").c_str());
         ScopedEnvironment state(L"SIMDRIVER_STATE", (scratch / L"state.bin").c_str());
+        ScopedEnvironment path(L"PATH", PathWithFolderFirst(pathFolder_.path()).c_str());
         EXPECT_EQ(testing_support::RunProgram(program_.path(), L"", working_.path()), 0u);
         return ReadFileText(scratch / L"journal.txt");
     }
@@ -477,11 +549,13 @@ class ProgramTest : public LocatorTest {
     ScopedFileCopy program_{DispsetPath(), programFolder_ / L"dispset.exe"};
     ScopedFileCopy besideProgram_{SimDriverPath(), programFolder_ / L"nvapi.dll"};
     ScopedFileCopy inWorkingFolder_{SimDriverPath(), working_ / L"nvapi.dll"};
+    ScopedDirectory pathFolder_;
+    ScopedFileCopy onPath_{SimDriverPath(), pathFolder_ / L"nvapi.dll"};
 };
 
 TEST_F(ProgramTest, LoadsTheDriverLibraryFromItsRegisteredPlace) {
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(kClassKeyValue, registered));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
     ScopedFileCopy inSystem(SimDriverPath(), JoinPaths(SystemDirectory(), L"nvapi.dll"));
     const std::string journal = RunProgram();
     ASSERT_EQ(LoadedPaths(journal).size(), 1u) << journal;
@@ -495,7 +569,7 @@ TEST_F(ProgramTest, RegisteredButUntrustedOrRelativeLoadsNothing) {
     ScopedFileCopy planted(SimDriverPath(), untrusted / L"nvapi.dll");
     for (const std::wstring& value : {planted.path(), std::wstring(L"sub\\nvapi.dll")}) {
         SCOPED_TRACE(Narrow(value));
-        ASSERT_TRUE(device_.SetDriverString(kClassKeyValue, value));
+        ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), value));
         const std::string journal = RunProgram();
         EXPECT_TRUE(LoadedPaths(journal).empty()) << journal;
     }
@@ -503,7 +577,7 @@ TEST_F(ProgramTest, RegisteredButUntrustedOrRelativeLoadsNothing) {
 
 TEST_F(ProgramTest, BareRegisteredNameLoadsFromTheSystemDirectory) {
     ScopedFileCopy inSystem(SimDriverPath(), JoinPaths(SystemDirectory(), L"nvapi.dll"));
-    ASSERT_TRUE(device_.SetDriverString(kClassKeyValue, L"nvapi.dll"));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), L"nvapi.dll"));
     const std::string journal = RunProgram();
     ASSERT_EQ(LoadedPaths(journal).size(), 1u) << journal;
     EXPECT_EQ(LowerAscii(LoadedPaths(journal)[0]), Narrow(Lower(inSystem.path())));

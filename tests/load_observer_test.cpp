@@ -91,12 +91,6 @@ class RecordingObserver : public LoadObserver {
     bool clobber_;
 };
 
-std::wstring ProgramFilesDirectory() {
-    wchar_t path[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"ProgramW6432", path, MAX_PATH);
-    return path;
-}
-
 std::wstring WithBackslash(const std::wstring& folder) {
     return folder.empty() || folder.back() == L'\\' ? folder : folder + L"\\";
 }
@@ -132,13 +126,13 @@ class ObserverTest : public ::testing::Test {
 
     ScopedBuildNumber build_{L"19045"};
     SimulatedDisplayDevice device_;
-    ScopedDirectory driverFolder_{ProgramFilesDirectory()};
+    ScopedDirectory driverFolder_{NativeProgramFilesDirectory()};
     std::vector<std::unique_ptr<ScopedFileCopy>> copies_;
 };
 
 TEST_F(ObserverTest, ReportsEachStepOfADriverLocatedLoad) {
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
 
     RecordingObserver observer(/*dryRun=*/false);
     const LoadRun run = Observe(observer);
@@ -167,7 +161,7 @@ TEST_F(ObserverTest, ReportsEachStepOfADriverLocatedLoad) {
     const Recorded& trust = observer.One(LoadStep::kTrustTest);
     EXPECT_EQ(trust.trusted, TrustedFolder::kProgramFiles);
     EXPECT_EQ(Lower(trust.path), Lower(registered));
-    EXPECT_EQ(Lower(trust.folder), Lower(WithBackslash(ProgramFilesDirectory())));
+    EXPECT_EQ(Lower(trust.folder), Lower(WithBackslash(NativeProgramFilesDirectory())));
     const Recorded& decision = observer.One(LoadStep::kLoadDecision);
     EXPECT_EQ(decision.place, ModulePlace::kDriverRegistration);
     EXPECT_EQ(decision.path, registered);
@@ -178,7 +172,7 @@ TEST_F(ObserverTest, ReportsEachStepOfADriverLocatedLoad) {
 
 TEST_F(ObserverTest, DryRunDecidesAsTheRealLoadAndLoadsNothing) {
     const std::wstring registered = InstallDriverFile(L"nvapi.dll");
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
 
     RecordingObserver real(/*dryRun=*/false);
     const LoadRun loaded = Observe(real);
@@ -321,7 +315,7 @@ TEST_F(ObserverTest, RefusalsComeWithoutADecision) {
     ScopedDirectory untrusted;  // the temporary folder
     ScopedFileCopy planted(SimDriverPath(), untrusted / L"nvapi.dll");
     {
-        ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", planted.path()));
+        ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), planted.path()));
         RecordingObserver dry(/*dryRun=*/true);
         EXPECT_EQ(Observe(dry).error, static_cast<DWORD>(ERROR_BAD_PATHNAME));
         const Recorded& trust = dry.One(LoadStep::kTrustTest);
@@ -332,7 +326,7 @@ TEST_F(ObserverTest, RefusalsComeWithoutADecision) {
         EXPECT_EQ(dry.One(LoadStep::kResult).error, static_cast<DWORD>(ERROR_BAD_PATHNAME));
     }
     {
-        ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", L"nvsim\\nvapi.dll"));
+        ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), L"nvsim\\nvapi.dll"));
         RecordingObserver dry(/*dryRun=*/true);
         EXPECT_EQ(Observe(dry).error, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
         EXPECT_EQ(dry.One(LoadStep::kSearchEnd).path, L"nvsim\\nvapi.dll");
@@ -351,7 +345,7 @@ TEST_F(ObserverTest, TheObserverCannotChangeWhereTheSearchStops) {
     ScopedRegistryValue opencl(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Khronos\\OpenCL\\Vendors",
                                registered);
     ASSERT_TRUE(opencl.SetDword(0));
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", registered, REG_EXPAND_SZ));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered, REG_EXPAND_SZ));
 
     for (bool clobber : {false, true}) {
         SCOPED_TRACE(clobber ? "observer leaves ERROR_ACCESS_DENIED" : "quiet observer");
@@ -363,7 +357,7 @@ TEST_F(ObserverTest, TheObserverCannotChangeWhereTheSearchStops) {
         EXPECT_EQ(dry.One(LoadStep::kSearchEnd).error, static_cast<DWORD>(ERROR_INVALID_DATA));
         EXPECT_EQ(dry.One(LoadStep::kResult).error, static_cast<DWORD>(ERROR_INVALID_DATA));
     }
-    ASSERT_TRUE(device_.SetDriverString(L"UserModeDriverName", L"other.dll"));
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), L"other.dll"));
     RecordingObserver clobbering(/*dryRun=*/true, /*clobberLastError=*/true);
     EXPECT_EQ(Observe(clobbering).error, static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(clobbering.One(LoadStep::kSearchEnd).path, registered);

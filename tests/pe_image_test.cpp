@@ -19,6 +19,9 @@ using namespace testing_support;
 namespace {
 
 constexpr uint32_t kPeOffset = 0x80;
+// The machine this test program, and so the simulated driver beside it, is built for.
+constexpr uint16_t kBuildMachine =
+    sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
 
 void Put16(std::vector<uint8_t>& bytes, size_t at, uint16_t value) {
     bytes[at] = static_cast<uint8_t>(value);
@@ -103,19 +106,20 @@ TEST_F(PeImageTest, ReadsTheMachineOfWellFormedHeaders) {
         } else {
             EXPECT_STREQ(MachineName(info.machine), c.name);
         }
-        // The x64 test process loads AMD64 images only.
-        EXPECT_EQ(CanThisProcessLoad(info), c.machine == IMAGE_FILE_MACHINE_AMD64);
-        EXPECT_EQ(LoadErrorFromHeaders(info), c.machine == IMAGE_FILE_MACHINE_AMD64
+        // A process loads images of its own machine only: AMD64 for the x64 twin, i386 for
+        // the i686 build, under WOW64 too.
+        EXPECT_EQ(CanThisProcessLoad(info), c.machine == kBuildMachine);
+        EXPECT_EQ(LoadErrorFromHeaders(info), c.machine == kBuildMachine
                                                   ? static_cast<DWORD>(ERROR_SUCCESS)
                                                   : static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
     }
-    EXPECT_EQ(ThisProcessMachine(), IMAGE_FILE_MACHINE_AMD64);
+    EXPECT_EQ(ThisProcessMachine(), kBuildMachine);
 }
 
 TEST_F(PeImageTest, RealImagesAreReadAndLeftUnlocked) {
     const PeImageInfo driver = ReadPeImageInfo(SimDriverPath().c_str());
     EXPECT_EQ(driver.status, PeHeaderStatus::kOk);
-    EXPECT_EQ(driver.machine, IMAGE_FILE_MACHINE_AMD64);
+    EXPECT_EQ(driver.machine, kBuildMachine);
     EXPECT_TRUE(IsDll(driver));
     EXPECT_TRUE(CanThisProcessLoad(driver));
 

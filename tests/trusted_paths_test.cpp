@@ -265,7 +265,7 @@ TEST_F(TrustedFolderTest, OtherSpellingsOfTheFoldersAreNotTrusted) {
 }
 
 TEST_F(TrustedFolderTest, ShortNameOfATrustedFolderIsNotRecognised) {
-    const std::wstring folder = Variable(kProgramW6432);
+    const std::wstring folder = NativeProgramFilesDirectory();
     ASSERT_FALSE(folder.empty());
     wchar_t shortName[MAX_PATH] = {};
     ASSERT_NE(GetShortPathNameW(folder.c_str(), shortName, MAX_PATH), 0u);
@@ -279,12 +279,18 @@ TEST_F(TrustedFolderTest, ShortNameOfATrustedFolderIsNotRecognised) {
 TEST_F(TrustedFolderTest, BothProgramFilesFolders) {
     wchar_t x86[MAX_PATH] = {};
     ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, x86), S_OK);
-    const std::wstring native = Variable(kProgramW6432);
+    const std::wstring native = NativeProgramFilesDirectory();
     ASSERT_FALSE(native.empty());
-    ASSERT_NE(Lower(native), Lower(x86));
     EXPECT_TRUE(Trusted(native + L"\\NVIDIA Corporation\\nvapi.dll"));
     EXPECT_TRUE(Trusted(std::wstring(x86) + L"\\NVIDIA Corporation\\nvapi.dll"));
     EXPECT_FALSE(Trusted(native + L" Evil\\nvapi.dll"));
+    if (CurrentConfiguration() == Configuration::kNative32) {
+        // 32-bit Windows has one Program Files folder, and no ProgramW6432 to name it.
+        EXPECT_EQ(Lower(native), Lower(x86));
+        EXPECT_TRUE(Variable(kProgramW6432).empty());
+        return;
+    }
+    EXPECT_NE(Lower(native), Lower(x86));
 }
 
 TEST_F(TrustedFolderTest, RelativePathsAreJudgedFromTheWorkingFolder) {

@@ -130,6 +130,26 @@ TEST_F(BuildNumberTest, ParsedNumberIsKeptForTheProcess) {
     EXPECT_EQ(IsWindowsBuildAtLeast(100), 1);
 }
 
+// A 32-bit process on 64-bit Windows reads the registry's 32-bit view, as the loader
+// intends: it adds no view flag. The two views are given different numbers here.
+TEST_F(BuildNumberTest, UnderWow64TheNumberComesFromThe32BitView) {
+    if (!RunsUnderWow64()) {
+        GTEST_SKIP() << "for the i686 build under WOW64; this is "
+                     << ConfigurationName(CurrentConfiguration());
+    }
+    {
+        ScopedBuildNumber native(L"19045", REG_SZ, KEY_WOW64_64KEY);
+        ScopedBuildNumber wow(L"7601", REG_SZ, KEY_WOW64_32KEY);
+        ResetWindowsVersionStateForTesting();
+        EXPECT_EQ(IsWindowsBuildAtLeast(kBuildDriverLocatedLoading), 0);
+    }
+    ScopedBuildNumber native(L"7601", REG_SZ, KEY_WOW64_64KEY);
+    ScopedBuildNumber wow(L"19045", REG_SZ, KEY_WOW64_32KEY);
+    ResetWindowsVersionStateForTesting();
+    EXPECT_EQ(IsWindowsBuildAtLeast(kBuildDriverLocatedLoading), 1);
+    EXPECT_EQ(IsWindowsBuildAtLeast(19046), 0);
+}
+
 // Every reader of the build number sees the number, whichever of them parses it first.
 TEST_F(BuildNumberTest, ConcurrentFirstCallsAgree) {
     ScopedBuildNumber build(L"19045");

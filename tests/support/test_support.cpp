@@ -41,6 +41,52 @@ std::wstring DiagPath() {
     return PathFromEnvironment("DIAG_EXE");
 }
 
+Configuration CurrentConfiguration() {
+    if (sizeof(void*) == 8) {
+        return Configuration::kNative64;
+    }
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? Configuration::kWow64
+                                                                : Configuration::kNative32;
+}
+
+const char* ConfigurationName(Configuration configuration) {
+    switch (configuration) {
+        case Configuration::kNative64:
+            return "x64 on 64-bit Windows";
+        case Configuration::kWow64:
+            return "i686 under WOW64";
+        case Configuration::kNative32:
+            return "i686 on 32-bit Windows";
+    }
+    return "unknown";
+}
+
+bool RunsUnderWow64() {
+    return CurrentConfiguration() == Configuration::kWow64;
+}
+
+const wchar_t* ClassKeyModuleValue() {
+    return RunsUnderWow64() ? L"UserModeDriverNameWow" : L"UserModeDriverName";
+}
+
+const wchar_t* SupportModulesValue() {
+    return RunsUnderWow64() ? L"DriverSupportModulesWow" : L"DriverSupportModules";
+}
+
+std::wstring ValueNameForThisProcess(const std::wstring& nativeName) {
+    return RunsUnderWow64() ? nativeName + L"Wow" : nativeName;
+}
+
+std::wstring NativeProgramFilesDirectory() {
+    wchar_t path[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"ProgramW6432", path, MAX_PATH) - 1 < MAX_PATH - 1) {
+        return path;
+    }
+    GetEnvironmentVariableW(L"ProgramFiles", path, MAX_PATH);
+    return path;
+}
+
 std::wstring SystemDirectory() {
     wchar_t buffer[MAX_PATH] = {};
     GetSystemDirectoryW(buffer, MAX_PATH);
@@ -222,10 +268,10 @@ ScopedFileCopy::~ScopedFileCopy() {
 }
 
 ScopedRegistryValue::ScopedRegistryValue(HKEY root, const std::wstring& subKey,
-                                         const std::wstring& valueName)
-    : root_(root), subKey_(subKey), valueName_(valueName) {
+                                         const std::wstring& valueName, REGSAM view)
+    : root_(root), subKey_(subKey), valueName_(valueName), view_(view) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root_, subKey_.c_str(), 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExW(root_, subKey_.c_str(), 0, KEY_QUERY_VALUE | view_, &key) == ERROR_SUCCESS) {
         DWORD size = 0;
         if (RegQueryValueExW(key, valueName_.c_str(), nullptr, &oldType_, nullptr, &size) ==
             ERROR_SUCCESS) {
@@ -249,7 +295,8 @@ ScopedRegistryValue::ScopedRegistryValue(HKEY root, const std::wstring& subKey,
         }
         path = subKey_.substr(0, end);
         HKEY probe = nullptr;
-        if (RegOpenKeyExW(root_, path.c_str(), 0, KEY_QUERY_VALUE, &probe) == ERROR_SUCCESS) {
+        if (RegOpenKeyExW(root_, path.c_str(), 0, KEY_QUERY_VALUE | view_, &probe) ==
+            ERROR_SUCCESS) {
             RegCloseKey(probe);
         } else {
             createdKeys_.push_back(path);
@@ -260,7 +307,7 @@ ScopedRegistryValue::ScopedRegistryValue(HKEY root, const std::wstring& subKey,
 
 ScopedRegistryValue::~ScopedRegistryValue() {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root_, subKey_.c_str(), 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExW(root_, subKey_.c_str(), 0, KEY_SET_VALUE | view_, &key) == ERROR_SUCCESS) {
         if (hadValue_) {
             RegSetValueExW(key, valueName_.c_str(), 0, oldType_, oldData_.data(),
                            static_cast<DWORD>(oldData_.size()));
@@ -270,14 +317,19 @@ ScopedRegistryValue::~ScopedRegistryValue() {
         RegCloseKey(key);
     }
     for (auto it = createdKeys_.rbegin(); it != createdKeys_.rend(); ++it) {
-        RegDeleteTreeW(root_, it->c_str());
-        RegDeleteKeyW(root_, it->c_str());
+        HKEY created = nullptr;
+        if (RegOpenKeyExW(root_, it->c_str(), 0, KEY_ALL_ACCESS | view_, &created) ==
+            ERROR_SUCCESS) {
+            RegDeleteTreeW(created, nullptr);
+            RegCloseKey(created);
+        }
+        RegDeleteKeyExW(root_, it->c_str(), view_, 0);
     }
 }
 
 bool ScopedRegistryValue::Set(DWORD type, const void* data, DWORD size) {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(root_, subKey_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+    if (RegCreateKeyExW(root_, subKey_.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view_, nullptr, &key,
                         nullptr) != ERROR_SUCCESS) {
         ADD_FAILURE() << "cannot create registry key";
         return false;
@@ -309,7 +361,7 @@ bool ScopedRegistryValue::SetDword(DWORD value) {
 
 bool ScopedRegistryValue::Delete() {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root_, subKey_.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(root_, subKey_.c_str(), 0, KEY_SET_VALUE | view_, &key) != ERROR_SUCCESS) {
         return true;
     }
     RegDeleteValueW(key, valueName_.c_str());
@@ -317,9 +369,9 @@ bool ScopedRegistryValue::Delete() {
     return true;
 }
 
-ScopedBuildNumber::ScopedBuildNumber(const std::wstring& text, DWORD type)
+ScopedBuildNumber::ScopedBuildNumber(const std::wstring& text, DWORD type, REGSAM view)
     : value_(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
-             L"CurrentBuildNumber") {
+             L"CurrentBuildNumber", view) {
     value_.SetString(text, type);
 }
 
@@ -387,9 +439,7 @@ namespace {
 class SteadyHeapEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
-        {
-            SCOPED_TRACE("start GoogleTest's thread-local watcher");
-        }
+        { SCOPED_TRACE("start GoogleTest's thread-local watcher"); }
         constexpr int kStillSamples = 5;
         constexpr int kMaxSamples = 200;
         constexpr DWORD kSampleMilliseconds = 10;

@@ -18,9 +18,24 @@ namespace testing_support {
 // Paths handed over by ctest as Unix paths, as Windows programs under Wine see them.
 std::wstring WinePathFromUnix(const std::string& unixPath);
 std::wstring SimDriverPath();      // the simulated nvapi.dll built for this architecture
-std::wstring DispsetPath();        // the x64 twin of the program
+std::wstring DispsetPath();        // the program of this build (the i686 one is the shipped)
 std::wstring NoQueryDriverPath();  // an nvapi.dll that lacks the query-interface export
-std::wstring DiagPath();           // the x64 twin of dispset-diag.exe
+std::wstring DiagPath();           // dispset-diag.exe of this build
+
+// The three configurations the tests run in: the x64 twin on 64-bit Windows; the shipped
+// i686 build as a 32-bit process on 64-bit Windows (WOW64: "Wow" value names, the
+// registry's 32-bit view, syswow64); the i686 build on 32-bit Windows.
+enum class Configuration { kNative64, kWow64, kNative32 };
+Configuration CurrentConfiguration();  // asks IsWow64Process itself, not the loader
+const char* ConfigurationName(Configuration configuration);
+bool RunsUnderWow64();
+// The class-key value and the support-module value that this process's loader reads first.
+const wchar_t* ClassKeyModuleValue();  // "UserModeDriverName", or "...Wow" under WOW64
+const wchar_t* SupportModulesValue();  // "DriverSupportModules", or "...Wow" under WOW64
+std::wstring ValueNameForThisProcess(const std::wstring& nativeName);  // "Wow" added under WOW64
+// The native Program Files folder: %ProgramW6432% where it is defined (64-bit Windows, in
+// either kind of process), else the process's own (32-bit Windows defines no ProgramW6432).
+std::wstring NativeProgramFilesDirectory();
 
 std::wstring SystemDirectory();
 std::wstring WindowsDirectory();
@@ -84,10 +99,12 @@ class ScopedCurrentDirectory {
 };
 
 // Sets (or deletes) one registry value and puts back what was there at destruction; keys
-// that it had to create are deleted again.
+// that it had to create are deleted again. The view is the process's own unless one of
+// KEY_WOW64_64KEY and KEY_WOW64_32KEY is given.
 class ScopedRegistryValue {
   public:
-    ScopedRegistryValue(HKEY root, const std::wstring& subKey, const std::wstring& valueName);
+    ScopedRegistryValue(HKEY root, const std::wstring& subKey, const std::wstring& valueName,
+                        REGSAM view = 0);
     ~ScopedRegistryValue();
     ScopedRegistryValue(const ScopedRegistryValue&) = delete;
     ScopedRegistryValue& operator=(const ScopedRegistryValue&) = delete;
@@ -102,6 +119,7 @@ class ScopedRegistryValue {
     HKEY root_;
     std::wstring subKey_;
     std::wstring valueName_;
+    REGSAM view_;
     std::vector<std::wstring> createdKeys_;  // deepest last
     bool hadValue_ = false;
     DWORD oldType_ = 0;
@@ -111,7 +129,7 @@ class ScopedRegistryValue {
 // The Windows build number this process's registry reports, set for the life of the object.
 class ScopedBuildNumber {
   public:
-    explicit ScopedBuildNumber(const std::wstring& text, DWORD type = REG_SZ);
+    explicit ScopedBuildNumber(const std::wstring& text, DWORD type = REG_SZ, REGSAM view = 0);
 
   private:
     ScopedRegistryValue value_;

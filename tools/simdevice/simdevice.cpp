@@ -1,7 +1,9 @@
 // Runs a program on a simulated Windows 10 machine with an NVIDIA display driver, in the
 // current Wine prefix: build number 19045, a display device with the NVIDIA vendor ID, and
-// a driver class key that registers nvapi.dll under Program Files. Everything is removed
-// again when the program has ended. A demonstration tool, never shipped.
+// a driver class key that registers nvapi.dll under Program Files, in the value that a
+// process of this tool's kind reads ("UserModeDriverName", or "UserModeDriverNameWow" for
+// the i686 build under WOW64, under Program Files (x86)). Everything is removed again when
+// the program has ended. A demonstration tool, never shipped.
 //   simdevice DRIVER-DLL PROGRAM [ARGUMENT...]
 // The program gets the arguments, and the exit code is the program's.
 #include <windows.h>
@@ -19,9 +21,11 @@ namespace {
 
 const wchar_t kDriverFolder[] = L"NVIDIA Corporation (simulated)";
 
+// The process's own Program Files folder, the x86 one under WOW64: where a driver installs
+// the libraries for programs like this one.
 std::wstring ProgramFiles() {
     wchar_t path[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"ProgramW6432", path, MAX_PATH);
+    GetEnvironmentVariableW(L"ProgramFiles", path, MAX_PATH);
     return path;
 }
 
@@ -56,14 +60,15 @@ int Run(const std::wstring& driverLibrary, const std::wstring& program,
     {
         ScopedFileCopy installed(driverLibrary, JoinPaths(folder, L"nvapi.dll"));
         SimulatedDisplayDevice device;
+        const std::wstring valueName = ValueNameForThisProcess(L"UserModeDriverName");
         if (!installed.ok() || !device.ok() ||
-            !device.SetDriverString(L"UserModeDriverName", installed.path())) {
+            !device.SetDriverString(valueName, installed.path())) {
             fwprintf(stderr, L"simdevice: cannot set up the simulated driver\n");
             return 1;
         }
         wprintf(L"simulated NVIDIA display device %ls\n", device.instanceId().c_str());
         wprintf(L"  driver key HKLM\\%ls\n", device.driverKeyPath().c_str());
-        wprintf(L"  UserModeDriverName = %ls\n", installed.path().c_str());
+        wprintf(L"  %ls = %ls\n", valueName.c_str(), installed.path().c_str());
         fflush(stdout);
         exitCode = static_cast<int>(RunProgram(program, arguments, std::wstring()));
     }
