@@ -143,21 +143,12 @@ TEST_F(DiagTest, HelpAndVersionGoToStandardOutput) {
 
 // --- locate on Windows 10 with the simulated NVIDIA display device ---------------------------
 
-class LocateTest : public DiagTest {
+class LocateTest : public DiagTest, protected SimulatedMachine {
   protected:
     void SetUp() override {
         DiagTest::SetUp();
         ASSERT_TRUE(device_.ok());
     }
-    std::wstring InstallDriverFile(const std::wstring& name) {
-        copies_.push_back(std::make_unique<ScopedFileCopy>(SimDriverPath(), driverFolder_ / name));
-        return copies_.back()->path();
-    }
-
-    ScopedBuildNumber build_{L"19045"};
-    SimulatedDisplayDevice device_;
-    ScopedDirectory driverFolder_{NativeProgramFilesDirectory()};
-    std::vector<std::unique_ptr<ScopedFileCopy>> copies_;
 };
 
 // What every report of a registered module that would load says, in text and in JSON.

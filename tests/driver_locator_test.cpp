@@ -50,7 +50,7 @@ Search FindPath(const wchar_t* name) {
 
 // Windows 10 with one simulated NVIDIA display device present, and a folder under Program
 // Files (trusted) for the driver's files.
-class LocatorTest : public ::testing::Test {
+class LocatorTest : public ::testing::Test, protected SimulatedMachine {
   protected:
     void SetUp() override {
         ResetWindowsVersionStateForTesting();
@@ -58,16 +58,6 @@ class LocatorTest : public ::testing::Test {
         ASSERT_EQ(GetModuleHandleW(L"nvapi.dll"), nullptr);
     }
     void TearDown() override { ResetWindowsVersionStateForTesting(); }
-
-    std::wstring InstallDriverFile(const std::wstring& name) {
-        copies_.push_back(std::make_unique<ScopedFileCopy>(SimDriverPath(), driverFolder_ / name));
-        return copies_.back()->path();
-    }
-
-    ScopedBuildNumber build_{L"19045"};
-    SimulatedDisplayDevice device_;
-    ScopedDirectory driverFolder_{NativeProgramFilesDirectory()};
-    std::vector<std::unique_ptr<ScopedFileCopy>> copies_;
 };
 
 // The other configuration's value names, as far as the locator can tell: the WOW64 state

@@ -107,7 +107,7 @@ LoadRun Observe(RecordingObserver& observer, const wchar_t* name = L"nvapi.dll")
 }
 
 // Windows 10 with one simulated NVIDIA display device, and a folder under Program Files.
-class ObserverTest : public ::testing::Test {
+class ObserverTest : public ::testing::Test, protected SimulatedMachine {
   protected:
     void SetUp() override {
         ResetWindowsVersionStateForTesting();
@@ -118,16 +118,6 @@ class ObserverTest : public ::testing::Test {
         ResetWindowsVersionStateForTesting();
         EXPECT_EQ(g_loadObserver.load(), nullptr);
     }
-
-    std::wstring InstallDriverFile(const std::wstring& name) {
-        copies_.push_back(std::make_unique<ScopedFileCopy>(SimDriverPath(), driverFolder_ / name));
-        return copies_.back()->path();
-    }
-
-    ScopedBuildNumber build_{L"19045"};
-    SimulatedDisplayDevice device_;
-    ScopedDirectory driverFolder_{NativeProgramFilesDirectory()};
-    std::vector<std::unique_ptr<ScopedFileCopy>> copies_;
 };
 
 TEST_F(ObserverTest, ReportsEachStepOfADriverLocatedLoad) {
@@ -200,18 +190,6 @@ TEST_F(ObserverTest, DryRunDecidesAsTheRealLoadAndLoadsNothing) {
     }
 }
 
-// Every Setupapi slot empty but the driver-store function, which ScopedDriverStoreLocation
-// fills, so that the lookups must load the library again.
-void ForgetSetupapi() {
-    g_setupapi.module.store(nullptr);
-    g_setupapi.getClassDevs.store(nullptr);
-    g_setupapi.enumDeviceInterfaces.store(nullptr);
-    g_setupapi.getDeviceInterfaceDetail.store(nullptr);
-    g_setupapi.getDeviceRegistryProperty.store(nullptr);
-    g_setupapi.getDeviceProperty.store(nullptr);
-    g_setupapi.destroyDeviceInfoList.store(nullptr);
-}
-
 bool LoadedSetupapi(const RecordedLoads& recorded) {
     const std::wstring setupapi = Lower(JoinPaths(SystemDirectory(), L"Setupapi.dll"));
     for (const LoadRequest& load : recorded.loads()) {
@@ -227,7 +205,7 @@ TEST_F(ObserverTest, DryRunStillLoadsTheLoadersOwnLibraries) {
     ScopedFileCopy file(SimDriverPath(), store / L"nvapi.dll");
     ASSERT_TRUE(device_.SetDriverInfPath(L"oem42.inf"));
     SavedBindings saved;
-    ForgetSetupapi();
+    ForgetSetupapiBinding();
     ScopedDriverStoreLocation location(L"oem42.inf", store / L"nvsim.inf");
     {
         RecordingObserver dry(/*dryRun=*/true);

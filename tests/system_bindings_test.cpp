@@ -9,6 +9,7 @@
 
 #include "loader/driver_lookups.h"
 #include "loader/strings/local_memory.h"
+#include "tests/support/loader_fixtures.h"
 #include "tests/support/simulated_device.h"
 #include "tests/support/test_support.h"
 
@@ -54,21 +55,11 @@ HMODULE WINAPI RefusingLoadLibraryEx(LPCWSTR, HANDLE, DWORD) {
     return nullptr;
 }
 
-void ClearSetupapiBinding() {
-    g_setupapi.module.store(nullptr);
-    g_setupapi.getClassDevs.store(nullptr);
-    g_setupapi.enumDeviceInterfaces.store(nullptr);
-    g_setupapi.getDeviceInterfaceDetail.store(nullptr);
-    g_setupapi.getDeviceRegistryProperty.store(nullptr);
-    g_setupapi.getDeviceProperty.store(nullptr);
-    g_setupapi.destroyDeviceInfoList.store(nullptr);
-}
-
 TEST(Binding, LibraryThatFailedToLoadIsLoadedByALaterCall) {
     SimulatedDisplayDevice nvidia;
     ASSERT_TRUE(nvidia.ok());
     SavedBindings saved;
-    ClearSetupapiBinding();
+    ForgetSetupapiBinding();
     {
         ScopedImportPatch patch("LoadLibraryExW", reinterpret_cast<void*>(&RefusingLoadLibraryEx));
         ASSERT_TRUE(patch.ok());
@@ -92,7 +83,7 @@ TEST(Binding, FunctionThatCouldNotBeResolvedIsResolvedByALaterCall) {
     SimulatedDisplayDevice nvidia;
     ASSERT_TRUE(nvidia.ok());
     SavedBindings saved;
-    ClearSetupapiBinding();
+    ForgetSetupapiBinding();
     // A module without the setup API's exports stands in for a library that lacks them.
     g_setupapi.module.store(GetModuleHandleW(L"kernel32.dll"));
     SetLastError(ERROR_SUCCESS);

@@ -53,4 +53,14 @@ void VersionStateTest::TearDown() {
     ResetWindowsVersionStateForTesting();
 }
 
+void ForgetSetupapiBinding() {
+    g_setupapi.module.store(nullptr);
+    g_setupapi.getClassDevs.store(nullptr);
+    g_setupapi.enumDeviceInterfaces.store(nullptr);
+    g_setupapi.getDeviceInterfaceDetail.store(nullptr);
+    g_setupapi.getDeviceRegistryProperty.store(nullptr);
+    g_setupapi.getDeviceProperty.store(nullptr);
+    g_setupapi.destroyDeviceInfoList.store(nullptr);
+}
+
 }  // namespace testing_support

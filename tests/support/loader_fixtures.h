@@ -33,6 +33,10 @@ class ScopedBindings : private RealFunctionsBound {
     SavedBindings saved_;
 };
 
+// Empties every Setupapi slot but the driver-store function (which tests fill with
+// ScopedDriverStoreLocation), so that the next lookup must load the library again.
+void ForgetSetupapiBinding();
+
 // A module that is loaded but exports none of the functions a binding asks for.
 HMODULE ModuleWithoutExports();
 

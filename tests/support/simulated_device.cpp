@@ -514,4 +514,9 @@ unsigned ScopedDriverStoreLocation::calls() const {
     return g_driverStore != nullptr ? g_driverStore->calls : 0;
 }
 
+std::wstring SimulatedMachine::InstallDriverFile(const std::wstring& name) {
+    copies_.push_back(std::make_unique<ScopedFileCopy>(SimDriverPath(), driverFolder_ / name));
+    return copies_.back()->path();
+}
+
 }  // namespace testing_support

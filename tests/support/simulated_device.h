@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "loader/system_bindings.h"
+#include "tests/support/test_support.h"
 
 namespace testing_support {
 
@@ -173,6 +174,20 @@ class ScopedDriverStoreLocation {
 
   private:
     SetupGetInfDriverStoreLocationFn previous_;
+};
+
+// Windows 10 (build 19045) with one simulated NVIDIA display device present, and a fresh
+// folder under the native Program Files folder (trusted) for the driver's files. A base of
+// the fixtures that place a driver; check device_.ok() in SetUp.
+class SimulatedMachine {
+  protected:
+    // A copy of the simulated driver in the driver folder, removed with the fixture.
+    std::wstring InstallDriverFile(const std::wstring& name);
+
+    ScopedBuildNumber build_{L"19045"};
+    SimulatedDisplayDevice device_;
+    ScopedDirectory driverFolder_{NativeProgramFilesDirectory()};
+    std::vector<std::unique_ptr<ScopedFileCopy>> copies_;
 };
 
 }  // namespace testing_support
