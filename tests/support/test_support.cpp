@@ -66,21 +66,22 @@ bool RunsUnderWow64() {
     return CurrentConfiguration() == Configuration::kWow64;
 }
 
-const wchar_t* ClassKeyModuleValue() {
-    return RunsUnderWow64() ? L"UserModeDriverNameWow" : L"UserModeDriverName";
-}
-
-const wchar_t* SupportModulesValue() {
-    return RunsUnderWow64() ? L"DriverSupportModulesWow" : L"DriverSupportModules";
-}
-
 std::wstring ValueNameForThisProcess(const std::wstring& nativeName) {
     return RunsUnderWow64() ? nativeName + L"Wow" : nativeName;
 }
 
+std::wstring ClassKeyModuleValue() {
+    return ValueNameForThisProcess(L"UserModeDriverName");
+}
+
+std::wstring SupportModulesValue() {
+    return ValueNameForThisProcess(L"DriverSupportModules");
+}
+
 std::wstring NativeProgramFilesDirectory() {
     wchar_t path[MAX_PATH] = {};
-    if (GetEnvironmentVariableW(L"ProgramW6432", path, MAX_PATH) - 1 < MAX_PATH - 1) {
+    const DWORD length = GetEnvironmentVariableW(L"ProgramW6432", path, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
         return path;
     }
     GetEnvironmentVariableW(L"ProgramFiles", path, MAX_PATH);

@@ -30,9 +30,9 @@ Configuration CurrentConfiguration();  // asks IsWow64Process itself, not the lo
 const char* ConfigurationName(Configuration configuration);
 bool RunsUnderWow64();
 // The class-key value and the support-module value that this process's loader reads first.
-const wchar_t* ClassKeyModuleValue();  // "UserModeDriverName", or "...Wow" under WOW64
-const wchar_t* SupportModulesValue();  // "DriverSupportModules", or "...Wow" under WOW64
 std::wstring ValueNameForThisProcess(const std::wstring& nativeName);  // "Wow" added under WOW64
+std::wstring ClassKeyModuleValue();  // "UserModeDriverName", or "...Wow" under WOW64
+std::wstring SupportModulesValue();  // "DriverSupportModules", or "...Wow" under WOW64
 // The native Program Files folder: %ProgramW6432% where it is defined (64-bit Windows, in
 // either kind of process), else the process's own (32-bit Windows defines no ProgramW6432).
 std::wstring NativeProgramFilesDirectory();
