@@ -8,7 +8,7 @@
 
 template <typename T>
 class LocalMemory {
-public:
+  public:
     LocalMemory() = default;
     explicit LocalMemory(T* pointer) : pointer_(pointer) {}
     LocalMemory(const LocalMemory&) = delete;
@@ -43,7 +43,7 @@ public:
         pointer_ = pointer;
     }
 
-private:
+  private:
     T* pointer_ = nullptr;
 };
 

@@ -14,8 +14,10 @@
 using StringResult = int32_t;
 
 constexpr StringResult kStringOk = 0;
-constexpr StringResult kStringInvalidArgument = static_cast<StringResult>(0x80070057);  // E_INVALIDARG
-constexpr StringResult kStringTruncated = static_cast<StringResult>(0x8007007A);  // insufficient buffer
+constexpr StringResult kStringInvalidArgument =
+    static_cast<StringResult>(0x80070057);  // E_INVALIDARG
+constexpr StringResult kStringTruncated =
+    static_cast<StringResult>(0x8007007A);  // insufficient buffer
 
 // Largest capacity, bound or count that the bounded operations accept, in characters.
 constexpr uint32_t kMaxStringChars = 0x7FFFFFFF;
