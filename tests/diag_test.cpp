@@ -564,6 +564,209 @@ TEST_F(LocateTest, HostileRegistryTextIsEscapedInBothReports) {
     EXPECT_EQ(report["search"]["path"].text, hostile);
 }
 
+TEST_F(LocateTest, EachRefusalIsToldAsTheLoaderReportedIt) {
+    ScopedDirectory untrusted;  // the temporary folder
+    ScopedFileCopy planted(SimDriverPath(), untrusted / L"nvapi.dll");
+    const struct {
+        const char* name;
+        const wchar_t* registered;  // the class-key value; null: none, "" the planted copy
+        DWORD type;
+        const wchar_t* locate;
+        const char* reason;
+        int failedSource;  // 0: null
+        const char* text;  // in the text report's result line
+    } cases[] = {
+        {"bad name", nullptr, REG_SZ, L"locate sub\\nvapi.dll", "nameHasPath", 0, "bare file name"},
+        {"search failed", L"", REG_EXPAND_SZ, L"locate", "searchFailed", 2,
+         "failed at source 2, class-key values"},
+        {"relative path", L"nvsim\\nvapi.dll", REG_SZ, L"locate", "relativePath", 0, "relative"},
+        {"untrusted folder", L"", REG_SZ, L"locate", "untrustedFolder", 0, "outside the Windows"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.registered != nullptr) {
+            ASSERT_TRUE(device_.SetDriverString(
+                ClassKeyModuleValue(), *c.registered ? c.registered : planted.path(), c.type));
+        }
+        const ProgramOutput text = Diag(c.locate);
+        EXPECT_EQ(text.exitCode, kExitRefused);
+        EXPECT_TRUE(Contains(LineStartingWith(text.out, "result:"), c.text)) << text.out;
+        const JsonValue report = ParseReport(Diag(std::wstring(L"--json ") + c.locate).out);
+        EXPECT_EQ(Text(report["result"]["reason"]), c.reason);
+        if (c.failedSource == 0) {
+            EXPECT_TRUE(report["result"]["failedSource"].is(JsonValue::Type::kNull));
+        } else {
+            EXPECT_EQ(Integer(report["result"]["failedSource"]), c.failedSource);
+        }
+    }
+}
+
+// --- The companion agrees with the program ---------------------------------------------------
+
+// Each place the program's own tests put a driver library, or take it away: the program
+// runs (a copy of this build's dispset.exe, in the i686 build the shipped one, with copies
+// of the driver planted beside it, in its working folder and on PATH), then locate in the
+// same prefix, from the same folder, with the same working folder and PATH.
+enum class Arrangement {
+    kClassKeyValue,
+    kKhronosList,
+    kSupportModules,
+    kNothingRegistered,
+    kNothingAnywhere,
+    kUntrustedPath,
+    kRelativePath,
+    kBareRegisteredName,
+    kFailedSearch,
+    kWrongArchitecture,
+    kMissingRegisteredFile,
+    kEarlyBuild,
+    kPlantedOnlyEarlyBuild,
+    kPathWithoutExtension,
+    kBareNameWithoutExtension,
+    kPathWithTrailingDot,
+};
+
+struct AgreementCase {
+    const char* name;
+    Arrangement arrangement;
+    bool systemCopy;  // a copy of the driver in the system directory
+    bool loads;       // what the program does here
+};
+
+class AgreementTest : public LocateTest, public ::testing::WithParamInterface<AgreementCase> {
+  protected:
+    // The registrations and files of the case; what they need lives as long as the fixture.
+    void Arrange(Arrangement arrangement) {
+        const std::wstring value = ClassKeyModuleValue();
+        switch (arrangement) {
+            case Arrangement::kClassKeyValue:
+            case Arrangement::kEarlyBuild:
+                ASSERT_TRUE(device_.SetDriverString(value, InstallDriverFile(L"nvapi.dll")));
+                break;
+            case Arrangement::kKhronosList:
+                registry_ = std::make_unique<ScopedRegistryValue>(
+                    HKEY_LOCAL_MACHINE, L"SOFTWARE\\Khronos\\OpenCL\\Vendors",
+                    InstallDriverFile(L"nvapi.dll"));
+                ASSERT_TRUE(registry_->SetDword(0));
+                break;
+            case Arrangement::kSupportModules:
+                ASSERT_TRUE(device_.SetDriverMultiString(SupportModulesValue(),
+                                                         {InstallDriverFile(L"nvapi.dll")}));
+                break;
+            case Arrangement::kNothingRegistered:
+            case Arrangement::kNothingAnywhere:
+            case Arrangement::kPlantedOnlyEarlyBuild:
+                break;
+            case Arrangement::kUntrustedPath:
+                ASSERT_TRUE(device_.SetDriverString(value, planted_.path()));
+                break;
+            case Arrangement::kRelativePath:
+                ASSERT_TRUE(device_.SetDriverString(value, L"nvsim\\nvapi.dll"));
+                break;
+            case Arrangement::kBareRegisteredName:
+                ASSERT_TRUE(device_.SetDriverString(value, L"nvapi.dll"));
+                break;
+            case Arrangement::kFailedSearch:
+                ASSERT_TRUE(
+                    device_.SetDriverString(value, InstallDriverFile(L"nvapi.dll"), REG_EXPAND_SZ));
+                break;
+            case Arrangement::kWrongArchitecture:
+                foreign_ = std::make_unique<ScopedFileCopy>(WinePathFromUnix(FOREIGN_DLL),
+                                                            driverFolder_ / L"nvapi.dll");
+                ASSERT_TRUE(device_.SetDriverString(value, foreign_->path()));
+                break;
+            case Arrangement::kMissingRegisteredFile:
+                ASSERT_TRUE(device_.SetDriverString(value, driverFolder_ / L"nvapi.dll"));
+                break;
+            case Arrangement::kPathWithoutExtension: {
+                const std::wstring path = InstallDriverFile(L"nvapi.dll");
+                ASSERT_TRUE(device_.SetDriverString(value, path.substr(0, path.size() - 4)));
+                break;
+            }
+            case Arrangement::kBareNameWithoutExtension:
+                ASSERT_TRUE(device_.SetDriverString(value, L"NVAPI"));
+                break;
+            case Arrangement::kPathWithTrailingDot:
+                ASSERT_TRUE(device_.SetDriverString(value, InstallDriverFile(L"nvapi") + L"."));
+                break;
+        }
+    }
+
+    ProgramOutput RunFromProgramFolder(const std::wstring& program, const std::wstring& arguments) {
+        ScopedEnvironment path(L"PATH", PathWithFolderFirst(pathFolder_.path()).c_str());
+        return RunProgramWithOutput(program, arguments, working_.path());
+    }
+
+    ScopedDirectory untrusted_;
+    ScopedFileCopy planted_{SimDriverPath(), untrusted_ / L"nvapi.dll"};
+    ScopedDirectory programFolder_;
+    ScopedDirectory working_;
+    ScopedDirectory pathFolder_;
+    ScopedFileCopy program_{DispsetPath(), programFolder_ / L"dispset.exe"};
+    ScopedFileCopy companion_{DiagPath(), programFolder_ / L"dispset-diag.exe"};
+    ScopedFileCopy besideProgram_{SimDriverPath(), programFolder_ / L"nvapi.dll"};
+    ScopedFileCopy inWorkingFolder_{SimDriverPath(), working_ / L"nvapi.dll"};
+    ScopedFileCopy onPath_{SimDriverPath(), pathFolder_ / L"nvapi.dll"};
+    std::unique_ptr<ScopedRegistryValue> registry_;
+    std::unique_ptr<ScopedFileCopy> foreign_;
+};
+
+TEST_P(AgreementTest, LocateNamesTheFileTheProgramLoadedOrForeseesThatItLoadsNone) {
+    const AgreementCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(Arrange(c.arrangement));
+    std::unique_ptr<ScopedFileCopy> systemCopy;
+    if (c.systemCopy) {
+        systemCopy = std::make_unique<ScopedFileCopy>(SimDriverPath(), SystemDriverPath());
+    }
+    const bool early = c.arrangement == Arrangement::kEarlyBuild ||
+                       c.arrangement == Arrangement::kPlantedOnlyEarlyBuild;
+    ScopedBuildNumber build(early ? L"10240" : L"19045");
+
+    EXPECT_EQ(RunFromProgramFolder(program_.path(), L"").exitCode, 0u);
+    const std::vector<std::string> loaded = LoadedPaths(ReadFileText(journalPath_));
+    const ProgramOutput locate = RunFromProgramFolder(companion_.path(), L"--json locate");
+    EXPECT_EQ(LoadedPaths(ReadFileText(journalPath_)), loaded) << "locate loaded the module";
+
+    ASSERT_LE(loaded.size(), 1u);
+    EXPECT_EQ(!loaded.empty(), c.loads) << "the program's own outcome changed";
+    const JsonValue report = ParseReport(locate.out);
+    const std::string outcome = Text(report["result"]["outcome"]);
+    if (loaded.empty()) {
+        EXPECT_NE(outcome, "load") << locate.out;
+        EXPECT_EQ(locate.exitCode, kExitRefused);
+    } else {
+        EXPECT_EQ(outcome, "load") << locate.out;
+        EXPECT_EQ(LowerAscii(Text(report["result"]["path"])), LowerAscii(loaded[0])) << locate.out;
+        EXPECT_EQ(locate.exitCode, kExitOk);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProgramScenarios, AgreementTest,
+    ::testing::Values(
+        AgreementCase{"ClassKeyValue", Arrangement::kClassKeyValue, true, true},
+        AgreementCase{"KhronosList", Arrangement::kKhronosList, true, true},
+        AgreementCase{"SupportModules", Arrangement::kSupportModules, true, true},
+        AgreementCase{"NothingRegistered", Arrangement::kNothingRegistered, true, true},
+        AgreementCase{"NothingAnywhere", Arrangement::kNothingAnywhere, false, false},
+        AgreementCase{"UntrustedPath", Arrangement::kUntrustedPath, true, false},
+        AgreementCase{"RelativePath", Arrangement::kRelativePath, true, false},
+        AgreementCase{"BareRegisteredName", Arrangement::kBareRegisteredName, true, true},
+        AgreementCase{"FailedSearch", Arrangement::kFailedSearch, true, false},
+        AgreementCase{"WrongArchitecture", Arrangement::kWrongArchitecture, true, false},
+        AgreementCase{"MissingRegisteredFile", Arrangement::kMissingRegisteredFile, true, false},
+        AgreementCase{"EarlyBuild", Arrangement::kEarlyBuild, true, true},
+        AgreementCase{"PlantedOnlyEarlyBuild", Arrangement::kPlantedOnlyEarlyBuild, false, false},
+        AgreementCase{"PathWithoutExtension", Arrangement::kPathWithoutExtension, false, true},
+        AgreementCase{"BareNameWithoutExtension", Arrangement::kBareNameWithoutExtension, true,
+                      true},
+        // "nvapi." names a file without an extension, never nvapi.dll: the search passes it
+        // by, and the system directory's copy is loaded.
+        AgreementCase{"PathWithTrailingDot", Arrangement::kPathWithTrailingDot, true, true}),
+    [](const ::testing::TestParamInfo<AgreementCase>& info) {
+        return std::string(info.param.name);
+    });
+
 // --- show: reading display 0's record without applying ------------------------------------
 
 class ShowTest : public DiagTest {

@@ -1,5 +1,7 @@
 #include "app/diag/pe_image.h"
 
+#include "loader/strings/scoped_owner.h"
+
 namespace {
 
 // The fields read, at their fixed offsets; the structures of winnt.h are not overlaid on
@@ -18,25 +20,14 @@ constexpr DWORD kCharacteristicsOffset = 4 + 18;
 constexpr DWORD kMagicOffset = 4 + kFileHeaderBytes;
 constexpr uint16_t kMagicPe32 = 0x10B;
 constexpr uint16_t kMagicPe32Plus = 0x20B;
-static_assert(kDosHeaderBytes == sizeof(IMAGE_DOS_HEADER));
-static_assert(kFileHeaderBytes == sizeof(IMAGE_FILE_HEADER));
 
-class FileHandle {
-  public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-  private:
-    HANDLE handle_;
+struct FileHandleTraits {
+    using Handle = HANDLE;
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE file) { CloseHandle(file); }
+    static constexpr bool kKeepsLastError = true;
 };
+using FileHandle = ScopedOwner<FileHandleTraits>;
 
 uint16_t ReadU16(const BYTE* bytes, DWORD offset) {
     return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
@@ -80,11 +71,21 @@ PeImageInfo WithStatus(PeImageInfo info, PeHeaderStatus status) {
     return info;
 }
 
+// A read that did not give all its bytes: a failed one keeps the error it left, a short
+// one means the file ends inside its headers.
+PeImageInfo WithReadFailure(PeImageInfo info, ReadOutcome outcome) {
+    if (outcome == ReadOutcome::kFailed) {
+        info.openError = GetLastError();
+        return WithStatus(info, PeHeaderStatus::kCannotRead);
+    }
+    info.openError = ERROR_SUCCESS;
+    return WithStatus(info, PeHeaderStatus::kTooShort);
+}
+
 PeImageInfo ReadHeaders(HANDLE file, PeImageInfo info) {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file, &size) || size.QuadPart < 0) {
-        info.openError = GetLastError();
-        return WithStatus(info, PeHeaderStatus::kCannotRead);
+        return WithReadFailure(info, ReadOutcome::kFailed);
     }
     const uint64_t fileBytes = static_cast<uint64_t>(size.QuadPart);
     if (fileBytes < kDosHeaderBytes) {
@@ -93,9 +94,7 @@ PeImageInfo ReadHeaders(HANDLE file, PeImageInfo info) {
     BYTE dos[kDosHeaderBytes];
     ReadOutcome outcome = ReadAt(file, 0, dos, kDosHeaderBytes);
     if (outcome != ReadOutcome::kRead) {
-        info.openError = outcome == ReadOutcome::kFailed ? GetLastError() : ERROR_SUCCESS;
-        return WithStatus(info, outcome == ReadOutcome::kFailed ? PeHeaderStatus::kCannotRead
-                                                                : PeHeaderStatus::kTooShort);
+        return WithReadFailure(info, outcome);
     }
     if (ReadU16(dos, kDosSignatureOffset) != kDosSignature) {
         return WithStatus(info, PeHeaderStatus::kNoDosSignature);
@@ -109,9 +108,7 @@ PeImageInfo ReadHeaders(HANDLE file, PeImageInfo info) {
     BYTE pe[kPeHeaderBytes];
     outcome = ReadAt(file, static_cast<uint64_t>(peOffset), pe, kPeHeaderBytes);
     if (outcome != ReadOutcome::kRead) {
-        info.openError = outcome == ReadOutcome::kFailed ? GetLastError() : ERROR_SUCCESS;
-        return WithStatus(info, outcome == ReadOutcome::kFailed ? PeHeaderStatus::kCannotRead
-                                                                : PeHeaderStatus::kTooShort);
+        return WithReadFailure(info, outcome);
     }
     if (ReadU32(pe, 0) != kPeSignature) {
         return WithStatus(info, PeHeaderStatus::kNoPeSignature);
