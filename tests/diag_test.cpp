@@ -564,6 +564,21 @@ TEST_F(LocateTest, HostileRegistryTextIsEscapedInBothReports) {
     EXPECT_EQ(report["search"]["path"].text, hostile);
 }
 
+TEST_F(LocateTest, APathWithoutExtensionIsLookedAtAsTheFileLoadLibraryExWOpens) {
+    const std::wstring file = InstallDriverFile(L"nvapi.dll");
+    const std::wstring registered = file.substr(0, file.size() - 4);
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
+    const ProgramOutput text = Diag(L"locate");
+    EXPECT_EQ(text.exitCode, kExitOk) << text.out;
+    EXPECT_EQ(LineStartingWith(text.out, "decision:"),
+              "decision:         load " + Narrow(registered) + ", where the driver registered it");
+    EXPECT_EQ(LineStartingWith(text.out, "file name:"),
+              "file name:        " + Narrow(file) +
+                  " (LoadLibraryExW adds .dll to a name without an extension)");
+    EXPECT_EQ(LineStartingWith(text.out, "result:"),
+              "result:           would load " + Narrow(file));
+}
+
 TEST_F(LocateTest, EachRefusalIsToldAsTheLoaderReportedIt) {
     ScopedDirectory untrusted;  // the temporary folder
     ScopedFileCopy planted(SimDriverPath(), untrusted / L"nvapi.dll");
