@@ -387,6 +387,8 @@ TEST_F(LocateTest, TheSearchStopsAtASourcesErrorAndNamesIt) {
                            "search:           stopped at source 2: error 13 ERROR_INVALID_DATA"));
     EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "result:"),
                            "result:           refused: error 13 ERROR_INVALID_DATA"));
+    EXPECT_TRUE(
+        Contains(LineStartingWith(text.out, "result:"), "failed at source 2, class-key values"));
     EXPECT_TRUE(LineStartingWith(text.out, "decision:").empty());
 
     const JsonValue report = ParseReport(Diag(L"--json locate").out);
@@ -395,6 +397,7 @@ TEST_F(LocateTest, TheSearchStopsAtASourcesErrorAndNamesIt) {
     EXPECT_EQ(Text(report["search"]["error"]["name"]), "ERROR_INVALID_DATA");
     EXPECT_EQ(Text(report["result"]["outcome"]), "refused");
     EXPECT_EQ(Text(report["result"]["reason"]), "searchFailed");
+    EXPECT_EQ(Integer(report["result"]["failedSource"]), 2);
     EXPECT_EQ(Integer(report["result"]["error"]["code"]), ERROR_INVALID_DATA);
     EXPECT_TRUE(report["decision"].is(JsonValue::Type::kNull));
     EXPECT_EQ(Integer(report["exitCode"]), 1);
@@ -579,41 +582,13 @@ TEST_F(LocateTest, APathWithoutExtensionIsLookedAtAsTheFileLoadLibraryExWOpens) 
               "result:           would load " + Narrow(file));
 }
 
-TEST_F(LocateTest, EachRefusalIsToldAsTheLoaderReportedIt) {
-    ScopedDirectory untrusted;  // the temporary folder
-    ScopedFileCopy planted(SimDriverPath(), untrusted / L"nvapi.dll");
-    const struct {
-        const char* name;
-        const wchar_t* registered;  // the class-key value; null: none, "" the planted copy
-        DWORD type;
-        const wchar_t* locate;
-        const char* reason;
-        int failedSource;  // 0: null
-        const char* text;  // in the text report's result line
-    } cases[] = {
-        {"bad name", nullptr, REG_SZ, L"locate sub\\nvapi.dll", "nameHasPath", 0, "bare file name"},
-        {"search failed", L"", REG_EXPAND_SZ, L"locate", "searchFailed", 2,
-         "failed at source 2, class-key values"},
-        {"relative path", L"nvsim\\nvapi.dll", REG_SZ, L"locate", "relativePath", 0, "relative"},
-        {"untrusted folder", L"", REG_SZ, L"locate", "untrustedFolder", 0, "outside the Windows"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.registered != nullptr) {
-            ASSERT_TRUE(device_.SetDriverString(
-                ClassKeyModuleValue(), *c.registered ? c.registered : planted.path(), c.type));
-        }
-        const ProgramOutput text = Diag(c.locate);
-        EXPECT_EQ(text.exitCode, kExitRefused);
-        EXPECT_TRUE(Contains(LineStartingWith(text.out, "result:"), c.text)) << text.out;
-        const JsonValue report = ParseReport(Diag(std::wstring(L"--json ") + c.locate).out);
-        EXPECT_EQ(Text(report["result"]["reason"]), c.reason);
-        if (c.failedSource == 0) {
-            EXPECT_TRUE(report["result"]["failedSource"].is(JsonValue::Type::kNull));
-        } else {
-            EXPECT_EQ(Integer(report["result"]["failedSource"]), c.failedSource);
-        }
-    }
+TEST_F(LocateTest, ANameWithAPathIsRefusedAsTheLoaderTold) {
+    const ProgramOutput text = Diag(L"locate sub\\nvapi.dll");
+    EXPECT_EQ(text.exitCode, kExitRefused);
+    EXPECT_TRUE(Contains(LineStartingWith(text.out, "result:"), "bare file name")) << text.out;
+    const JsonValue report = ParseReport(Diag(L"--json locate sub\\nvapi.dll").out);
+    EXPECT_EQ(Text(report["result"]["reason"]), "nameHasPath");
+    EXPECT_EQ(Integer(report["result"]["error"]["code"]), ERROR_BAD_ARGUMENTS);
 }
 
 // --- The companion agrees with the program ---------------------------------------------------
@@ -622,91 +597,34 @@ TEST_F(LocateTest, EachRefusalIsToldAsTheLoaderReportedIt) {
 // runs (a copy of this build's dispset.exe, in the i686 build the shipped one, with copies
 // of the driver planted beside it, in its working folder and on PATH), then locate in the
 // same prefix, from the same folder, with the same working folder and PATH.
-enum class Arrangement {
-    kClassKeyValue,
-    kKhronosList,
-    kSupportModules,
-    kNothingRegistered,
-    kNothingAnywhere,
-    kUntrustedPath,
-    kRelativePath,
-    kBareRegisteredName,
-    kFailedSearch,
-    kWrongArchitecture,
-    kMissingRegisteredFile,
-    kEarlyBuild,
-    kPlantedOnlyEarlyBuild,
-    kPathWithoutExtension,
-    kBareNameWithoutExtension,
-    kPathWithTrailingDot,
-};
-
+class AgreementTest;
 struct AgreementCase {
     const char* name;
-    Arrangement arrangement;
-    bool systemCopy;  // a copy of the driver in the system directory
-    bool loads;       // what the program does here
+    void (*arrange)(AgreementTest& test);  // the registrations and files of the case
+    bool systemCopy;                       // a copy of the driver in the system directory
+    bool early;                            // Windows build 10240, before driver-located loading
+    bool loads;                            // what the program does here
 };
 
 class AgreementTest : public LocateTest, public ::testing::WithParamInterface<AgreementCase> {
-  protected:
-    // The registrations and files of the case; what they need lives as long as the fixture.
-    void Arrange(Arrangement arrangement) {
-        const std::wstring value = ClassKeyModuleValue();
-        switch (arrangement) {
-            case Arrangement::kClassKeyValue:
-            case Arrangement::kEarlyBuild:
-                ASSERT_TRUE(device_.SetDriverString(value, InstallDriverFile(L"nvapi.dll")));
-                break;
-            case Arrangement::kKhronosList:
-                registry_ = std::make_unique<ScopedRegistryValue>(
-                    HKEY_LOCAL_MACHINE, L"SOFTWARE\\Khronos\\OpenCL\\Vendors",
-                    InstallDriverFile(L"nvapi.dll"));
-                ASSERT_TRUE(registry_->SetDword(0));
-                break;
-            case Arrangement::kSupportModules:
-                ASSERT_TRUE(device_.SetDriverMultiString(SupportModulesValue(),
-                                                         {InstallDriverFile(L"nvapi.dll")}));
-                break;
-            case Arrangement::kNothingRegistered:
-            case Arrangement::kNothingAnywhere:
-            case Arrangement::kPlantedOnlyEarlyBuild:
-                break;
-            case Arrangement::kUntrustedPath:
-                ASSERT_TRUE(device_.SetDriverString(value, planted_.path()));
-                break;
-            case Arrangement::kRelativePath:
-                ASSERT_TRUE(device_.SetDriverString(value, L"nvsim\\nvapi.dll"));
-                break;
-            case Arrangement::kBareRegisteredName:
-                ASSERT_TRUE(device_.SetDriverString(value, L"nvapi.dll"));
-                break;
-            case Arrangement::kFailedSearch:
-                ASSERT_TRUE(
-                    device_.SetDriverString(value, InstallDriverFile(L"nvapi.dll"), REG_EXPAND_SZ));
-                break;
-            case Arrangement::kWrongArchitecture:
-                foreign_ = std::make_unique<ScopedFileCopy>(WinePathFromUnix(FOREIGN_DLL),
-                                                            driverFolder_ / L"nvapi.dll");
-                ASSERT_TRUE(device_.SetDriverString(value, foreign_->path()));
-                break;
-            case Arrangement::kMissingRegisteredFile:
-                ASSERT_TRUE(device_.SetDriverString(value, driverFolder_ / L"nvapi.dll"));
-                break;
-            case Arrangement::kPathWithoutExtension: {
-                const std::wstring path = InstallDriverFile(L"nvapi.dll");
-                ASSERT_TRUE(device_.SetDriverString(value, path.substr(0, path.size() - 4)));
-                break;
-            }
-            case Arrangement::kBareNameWithoutExtension:
-                ASSERT_TRUE(device_.SetDriverString(value, L"NVAPI"));
-                break;
-            case Arrangement::kPathWithTrailingDot:
-                ASSERT_TRUE(device_.SetDriverString(value, InstallDriverFile(L"nvapi") + L"."));
-                break;
-        }
+  public:
+    void Register(const std::wstring& path, DWORD type = REG_SZ) {
+        ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), path, type));
+    }
+    std::wstring Install(const wchar_t* name = L"nvapi.dll") { return InstallDriverFile(name); }
+    std::wstring Planted() const { return planted_.path(); }
+    std::wstring InDriverFolder(const wchar_t* name) const { return driverFolder_ / name; }
+    void Keep(std::unique_ptr<ScopedFileCopy> file) { files_.push_back(std::move(file)); }
+    void RegisterInKhronosList(const std::wstring& path) {
+        registry_ = std::make_unique<ScopedRegistryValue>(
+            HKEY_LOCAL_MACHINE, L"SOFTWARE\\Khronos\\OpenCL\\Vendors", path);
+        ASSERT_TRUE(registry_->SetDword(0));
+    }
+    void RegisterSupportModule(const std::wstring& path) {
+        ASSERT_TRUE(device_.SetDriverMultiString(SupportModulesValue(), {path}));
     }
 
+  protected:
     ProgramOutput RunFromProgramFolder(const std::wstring& program, const std::wstring& arguments) {
         ScopedEnvironment path(L"PATH", PathWithFolderFirst(pathFolder_.path()).c_str());
         return RunProgramWithOutput(program, arguments, working_.path());
@@ -723,19 +641,16 @@ class AgreementTest : public LocateTest, public ::testing::WithParamInterface<Ag
     ScopedFileCopy inWorkingFolder_{SimDriverPath(), working_ / L"nvapi.dll"};
     ScopedFileCopy onPath_{SimDriverPath(), pathFolder_ / L"nvapi.dll"};
     std::unique_ptr<ScopedRegistryValue> registry_;
-    std::unique_ptr<ScopedFileCopy> foreign_;
+    std::vector<std::unique_ptr<ScopedFileCopy>> files_;
 };
 
 TEST_P(AgreementTest, LocateNamesTheFileTheProgramLoadedOrForeseesThatItLoadsNone) {
     const AgreementCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(Arrange(c.arrangement));
-    std::unique_ptr<ScopedFileCopy> systemCopy;
+    ASSERT_NO_FATAL_FAILURE(c.arrange(*this));
     if (c.systemCopy) {
-        systemCopy = std::make_unique<ScopedFileCopy>(SimDriverPath(), SystemDriverPath());
+        Keep(std::make_unique<ScopedFileCopy>(SimDriverPath(), SystemDriverPath()));
     }
-    const bool early = c.arrangement == Arrangement::kEarlyBuild ||
-                       c.arrangement == Arrangement::kPlantedOnlyEarlyBuild;
-    ScopedBuildNumber build(early ? L"10240" : L"19045");
+    ScopedBuildNumber build(c.early ? L"10240" : L"19045");
 
     EXPECT_EQ(RunFromProgramFolder(program_.path(), L"").exitCode, 0u);
     const std::vector<std::string> loaded = LoadedPaths(ReadFileText(journalPath_));
@@ -745,39 +660,55 @@ TEST_P(AgreementTest, LocateNamesTheFileTheProgramLoadedOrForeseesThatItLoadsNon
     ASSERT_LE(loaded.size(), 1u);
     EXPECT_EQ(!loaded.empty(), c.loads) << "the program's own outcome changed";
     const JsonValue report = ParseReport(locate.out);
-    const std::string outcome = Text(report["result"]["outcome"]);
     if (loaded.empty()) {
-        EXPECT_NE(outcome, "load") << locate.out;
+        EXPECT_NE(Text(report["result"]["outcome"]), "load") << locate.out;
         EXPECT_EQ(locate.exitCode, kExitRefused);
     } else {
-        EXPECT_EQ(outcome, "load") << locate.out;
         EXPECT_EQ(LowerAscii(Text(report["result"]["path"])), LowerAscii(loaded[0])) << locate.out;
         EXPECT_EQ(locate.exitCode, kExitOk);
     }
 }
 
+using T = AgreementTest;
 INSTANTIATE_TEST_SUITE_P(
     ProgramScenarios, AgreementTest,
     ::testing::Values(
-        AgreementCase{"ClassKeyValue", Arrangement::kClassKeyValue, true, true},
-        AgreementCase{"KhronosList", Arrangement::kKhronosList, true, true},
-        AgreementCase{"SupportModules", Arrangement::kSupportModules, true, true},
-        AgreementCase{"NothingRegistered", Arrangement::kNothingRegistered, true, true},
-        AgreementCase{"NothingAnywhere", Arrangement::kNothingAnywhere, false, false},
-        AgreementCase{"UntrustedPath", Arrangement::kUntrustedPath, true, false},
-        AgreementCase{"RelativePath", Arrangement::kRelativePath, true, false},
-        AgreementCase{"BareRegisteredName", Arrangement::kBareRegisteredName, true, true},
-        AgreementCase{"FailedSearch", Arrangement::kFailedSearch, true, false},
-        AgreementCase{"WrongArchitecture", Arrangement::kWrongArchitecture, true, false},
-        AgreementCase{"MissingRegisteredFile", Arrangement::kMissingRegisteredFile, true, false},
-        AgreementCase{"EarlyBuild", Arrangement::kEarlyBuild, true, true},
-        AgreementCase{"PlantedOnlyEarlyBuild", Arrangement::kPlantedOnlyEarlyBuild, false, false},
-        AgreementCase{"PathWithoutExtension", Arrangement::kPathWithoutExtension, false, true},
-        AgreementCase{"BareNameWithoutExtension", Arrangement::kBareNameWithoutExtension, true,
+        AgreementCase{"ClassKeyValue", [](T& t) { t.Register(t.Install()); }, true, false, true},
+        AgreementCase{"KhronosList", [](T& t) { t.RegisterInKhronosList(t.Install()); }, true,
+                      false, true},
+        AgreementCase{"SupportModules", [](T& t) { t.RegisterSupportModule(t.Install()); }, true,
+                      false, true},
+        AgreementCase{"NothingRegistered", [](T&) {}, true, false, true},
+        AgreementCase{"NothingAnywhere", [](T&) {}, false, false, false},
+        AgreementCase{"UntrustedPath", [](T& t) { t.Register(t.Planted()); }, true, false, false},
+        AgreementCase{"RelativePath", [](T& t) { t.Register(L"nvsim\\nvapi.dll"); }, true, false,
+                      false},
+        AgreementCase{"BareName", [](T& t) { t.Register(L"nvapi.dll"); }, true, false, true},
+        AgreementCase{"FailedSearch", [](T& t) { t.Register(t.Install(), REG_EXPAND_SZ); }, true,
+                      false, false},
+        AgreementCase{"WrongArchitecture",
+                      [](T& t) {
+                          t.Keep(std::make_unique<ScopedFileCopy>(WinePathFromUnix(FOREIGN_DLL),
+                                                                  t.InDriverFolder(L"nvapi.dll")));
+                          t.Register(t.InDriverFolder(L"nvapi.dll"));
+                      },
+                      true, false, false},
+        AgreementCase{"MissingFile", [](T& t) { t.Register(t.InDriverFolder(L"nvapi.dll")); }, true,
+                      false, false},
+        AgreementCase{"EarlyBuild", [](T& t) { t.Register(t.Install()); }, true, true, true},
+        AgreementCase{"PlantedOnlyEarlyBuild", [](T&) {}, false, true, false},
+        AgreementCase{"PathWithoutExtension",
+                      [](T& t) {
+                          const std::wstring path = t.Install();
+                          t.Register(path.substr(0, path.size() - 4));
+                      },
+                      false, false, true},
+        AgreementCase{"BareNameWithoutExtension", [](T& t) { t.Register(L"NVAPI"); }, true, false,
                       true},
         // "nvapi." names a file without an extension, never nvapi.dll: the search passes it
         // by, and the system directory's copy is loaded.
-        AgreementCase{"PathWithTrailingDot", Arrangement::kPathWithTrailingDot, true, true}),
+        AgreementCase{"PathWithTrailingDot", [](T& t) { t.Register(t.Install(L"nvapi") + L"."); },
+                      true, false, true}),
     [](const ::testing::TestParamInfo<AgreementCase>& info) {
         return std::string(info.param.name);
     });

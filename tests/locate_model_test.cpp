@@ -2,7 +2,6 @@
 // file's header facts given, and LoadLibraryExW's name rule on plain strings.
 #include <windows.h>
 
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,143 +15,98 @@ using namespace testing_support;
 
 namespace {
 
-// Every table lists its enum's values in order, so that a value indexes its own entry,
-// and no two JSON names are alike.
+// Every table lists its enum's values in order, up to the last one, so that a value
+// indexes its own entry, and no two JSON names are alike.
 template <typename Enum, size_t N>
-void ExpectCompleteTable(const EnumNames<Enum> (&table)[N], const char* name) {
+void ExpectCompleteTable(const EnumNames<Enum> (&table)[N], Enum last) {
+    EXPECT_EQ(static_cast<size_t>(last) + 1, N);
     std::set<std::wstring> jsonNames;
     for (size_t i = 0; i < N; ++i) {
-        EXPECT_EQ(static_cast<size_t>(table[i].value), i) << name << " entry " << i;
-        EXPECT_EQ(&NamesOf(table, table[i].value), &table[i]) << name;
-        if (table[i].json != nullptr) {
-            EXPECT_TRUE(jsonNames.insert(table[i].json).second) << name << " entry " << i;
-        }
+        EXPECT_EQ(&NamesOf(table, static_cast<Enum>(i)), &table[i]);
+        EXPECT_EQ(static_cast<size_t>(table[i].value), i);
+        EXPECT_TRUE(table[i].json == nullptr || jsonNames.insert(table[i].json).second);
     }
 }
 
 TEST(LocateModel, EachEnumHasOneCompleteTable) {
-    ExpectCompleteTable(kSourceNames, "sources");
-    ExpectCompleteTable(kTrustedFolderNames, "trusted folders");
-    ExpectCompleteTable(kPlaceNames, "places");
-    ExpectCompleteTable(kRefusalNames, "refusals");
-    ExpectCompleteTable(kOutcomeNames, "outcomes");
-    EXPECT_EQ(static_cast<size_t>(LoadRefusal::kUntrustedFolder) + 1, std::size(kRefusalNames));
-    EXPECT_EQ(static_cast<size_t>(TrustedFolder::kAnyBeforeWindows7) + 1,
-              std::size(kTrustedFolderNames));
+    ExpectCompleteTable(kSourceNames, LoadSource::kDriverFolder);
+    ExpectCompleteTable(kTrustedFolderNames, TrustedFolder::kAnyBeforeWindows7);
+    ExpectCompleteTable(kPlaceNames, ModulePlace::kSystemDirectory);
+    ExpectCompleteTable(kRefusalNames, LoadRefusal::kUntrustedFolder);
+    ExpectCompleteTable(kOutcomeNames, LocateOutcome::kUnloadable);
 }
 
 TEST(LocateModel, TheFileIsNamedByLoadLibraryExWsRule) {
-    const struct {
-        const wchar_t* path;
-        const wchar_t* file;
-    } cases[] = {
+    const wchar_t* const cases[][2] = {
         {L"C:\\Program Files\\Vendor\\NVAPI", L"C:\\Program Files\\Vendor\\NVAPI.dll"},
         {L"C:\\Program Files\\Vendor\\NVAPI.", L"C:\\Program Files\\Vendor\\NVAPI"},
-        {L"C:\\Program Files\\Vendor\\nvapi.dll", L"C:\\Program Files\\Vendor\\nvapi.dll"},
         {L"C:\\Program Files\\Vendor\\nvapi.DLL", L"C:\\Program Files\\Vendor\\nvapi.DLL"},
         {L"C:\\Program Files\\Vendor\\nv.api", L"C:\\Program Files\\Vendor\\nv.api"},
         {L"C:\\Vendor 1.2\\nvapi", L"C:\\Vendor 1.2\\nvapi.dll"},
         {L"C:/Vendor 1.2/nvapi", L"C:\\Vendor 1.2\\nvapi.dll"},
-        {L"C:\\windows\\system32\\NVAPI", L"C:\\windows\\system32\\NVAPI.dll"},
         {L"C:\\Vendor\\NVAPI  ", L"C:\\Vendor\\NVAPI.dll"},
     };
     for (const auto& c : cases) {
         OptionalText file;
-        ASSERT_TRUE(FileLoadLibraryOpens(c.path, file)) << Narrow(c.path);
-        EXPECT_EQ(std::wstring(file.get()), c.file) << Narrow(c.path);
+        ASSERT_TRUE(FileLoadLibraryOpens(c[0], file)) << Narrow(c[0]);
+        EXPECT_EQ(std::wstring(file.get()), c[1]) << Narrow(c[0]);
     }
     OptionalText none;
     EXPECT_FALSE(FileLoadLibraryOpens(nullptr, none));
-}
-
-// The events a run of the loader reports, as the observer gets them.
-LoadEvent Decision(const wchar_t* path) {
-    return {.step = LoadStep::kLoadDecision, .path = path};
-}
-LoadEvent Refusal(LoadRefusal refusal, LoadSource source = LoadSource::kNone) {
-    return {.step = LoadStep::kRefusal, .source = source, .refusal = refusal};
-}
-LoadEvent Result(DWORD error) {
-    return {.step = LoadStep::kResult, .error = error};
-}
-
-PeImageInfo Headers(PeHeaderStatus status, uint16_t machine, DWORD openError = ERROR_SUCCESS) {
-    PeImageInfo info;
-    info.status = status;
-    info.openError = openError;
-    info.machine = machine;
-    info.characteristics = IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_DLL;
-    return info;
 }
 
 TEST(LocateModel, TheDecisionFollowsWhatTheLoaderToldAndTheHeaders) {
     const uint16_t self = ThisProcessMachine();
     const uint16_t other =
         self == IMAGE_FILE_MACHINE_I386 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
+    const LoadEvent decision = {.step = LoadStep::kLoadDecision, .path = L"C:\\x\\nvapi.dll"};
     const struct {
         const char* name;
-        std::vector<LoadEvent> events;
-        PeImageInfo headers;
+        LoadEvent told;  // the decision, or the refusal
+        PeHeaderStatus status;
+        uint16_t machine;
+        DWORD error;  // the file's open error; the result's error when refused
         LocateOutcome outcome;
-        DWORD error;
-        LoadRefusal reason;
-        LoadSource failedSource;
+        DWORD decidedError;
     } cases[] = {
-        {"loadable file",
-         {Decision(L"C:\\x\\nvapi.dll"), Result(0)},
-         Headers(PeHeaderStatus::kOk, self),
-         LocateOutcome::kLoad,
-         ERROR_SUCCESS,
-         LoadRefusal::kNone,
-         LoadSource::kNone},
-        {"missing file",
-         {Decision(L"C:\\x\\nvapi.dll"), Result(0)},
-         Headers(PeHeaderStatus::kCannotOpen, 0, ERROR_FILE_NOT_FOUND),
-         LocateOutcome::kUnloadable,
-         ERROR_FILE_NOT_FOUND,
-         LoadRefusal::kNone,
-         LoadSource::kNone},
-        {"other architecture",
-         {Decision(L"C:\\x\\nvapi.dll"), Result(0)},
-         Headers(PeHeaderStatus::kOk, other),
-         LocateOutcome::kUnloadable,
-         ERROR_BAD_EXE_FORMAT,
-         LoadRefusal::kNone,
-         LoadSource::kNone},
-        {"untrusted folder",
-         {Refusal(LoadRefusal::kUntrustedFolder), Result(ERROR_BAD_PATHNAME)},
-         PeImageInfo(),
-         LocateOutcome::kRefused,
-         ERROR_BAD_PATHNAME,
-         LoadRefusal::kUntrustedFolder,
-         LoadSource::kNone},
+        {"loadable", decision, PeHeaderStatus::kOk, self, 0, LocateOutcome::kLoad, 0},
+        {"missing", decision, PeHeaderStatus::kCannotOpen, 0, ERROR_FILE_NOT_FOUND,
+         LocateOutcome::kUnloadable, ERROR_FILE_NOT_FOUND},
+        {"other machine", decision, PeHeaderStatus::kOk, other, 0, LocateOutcome::kUnloadable,
+         ERROR_BAD_EXE_FORMAT},
         {"search failed at source 4",
-         {Refusal(LoadRefusal::kSearchFailed, LoadSource::kSupportModules),
-          Result(ERROR_INVALID_DATA)},
-         PeImageInfo(),
-         LocateOutcome::kRefused,
+         {.step = LoadStep::kRefusal,
+          .source = LoadSource::kSupportModules,
+          .refusal = LoadRefusal::kSearchFailed},
+         PeHeaderStatus::kOk,
+         0,
          ERROR_INVALID_DATA,
-         LoadRefusal::kSearchFailed,
-         LoadSource::kSupportModules},
-        {"failed untold",
-         {Result(ERROR_NOT_ENOUGH_MEMORY)},
-         PeImageInfo(),
          LocateOutcome::kRefused,
+         ERROR_INVALID_DATA},
+        {"failed untold",
+         {.step = LoadStep::kResult},
+         PeHeaderStatus::kOk,
+         0,
          ERROR_NOT_ENOUGH_MEMORY,
-         LoadRefusal::kNone,
-         LoadSource::kNone},
+         LocateOutcome::kRefused,
+         ERROR_NOT_ENOUGH_MEMORY},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         LocateTrace trace;
-        for (const LoadEvent& event : c.events) {
-            trace.OnLoadStep(event);
-        }
-        const LocateDecision decision = Decide(trace, c.headers);
-        EXPECT_EQ(decision.outcome, c.outcome);
-        EXPECT_EQ(decision.error, c.error);
-        EXPECT_EQ(decision.reason, c.reason);
-        EXPECT_EQ(decision.failedSource, c.failedSource);
+        trace.OnLoadStep(c.told);
+        trace.OnLoadStep({.step = LoadStep::kResult,
+                          .error = c.told.step == LoadStep::kLoadDecision ? 0 : c.error});
+        PeImageInfo headers;
+        headers.status = c.status;
+        headers.openError = c.status == PeHeaderStatus::kOk ? 0 : c.error;
+        headers.machine = c.machine;
+        headers.characteristics = IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_DLL;
+        const LocateDecision decided = Decide(trace, headers);
+        EXPECT_EQ(decided.outcome, c.outcome);
+        EXPECT_EQ(decided.error, c.decidedError);
+        EXPECT_EQ(decided.reason, c.told.refusal);
+        EXPECT_EQ(decided.failedSource, c.told.source);
     }
 }
 
