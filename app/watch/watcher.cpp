@@ -1,10 +1,9 @@
 #include "app/watch/watcher.h"
 
 #include <windows.h>
-#include <dbt.h>
-#include <string.h>
-#include <wtsapi32.h>
 
+#include "app/watch/events.h"
+#include "app/watch/notifications.h"
 #include "app/watch/program_runner.h"
 #include "app/watch/scoped_handle.h"
 #include "app/watch/settle_rule.h"
@@ -14,178 +13,6 @@
 namespace {
 
 constexpr UINT_PTR kSettleTimerId = 1;
-
-// Device interface classes whose arrival is an event: a monitor plugged in, and a display
-// adapter, which arrives again when its driver restarts or is updated.
-constexpr GUID kMonitorInterfaceClass = {
-    0xE6F07B5F, 0xEE97, 0x4A90, {0xB0, 0x76, 0x33, 0xF5, 0x7B, 0xF4, 0xEA, 0xA7}};
-constexpr GUID kDisplayAdapterInterfaceClass = {
-    0x1CA05180, 0xA699, 0x450A, {0x9A, 0x0C, 0xDE, 0x4F, 0xBE, 0x3D, 0xDD, 0x89}};
-
-// Power settings that report the display's state: GUID_CONSOLE_DISPLAY_STATE from Windows 8
-// on (0 off, 1 on, 2 dimmed), GUID_MONITOR_POWER_ON on Windows 7, which lacks the other
-// (0 off, 1 on).
-constexpr GUID kConsoleDisplayState = {
-    0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
-constexpr GUID kMonitorPowerOn = {
-    0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
-constexpr DWORD kDisplayOff = 0;
-constexpr DWORD kDisplayOn = 1;
-constexpr DWORD kDisplayUnknown = 0xFFFFFFFF;
-
-// The terminal services set this event once they are up; until then, a session
-// registration at logon fails with RPC_S_INVALID_BINDING.
-constexpr wchar_t kTerminalServicesReadyEvent[] = L"Global\\TermSrvReadyEvent";
-
-bool SameGuid(const GUID& a, const GUID& b) {
-    return memcmp(&a, &b, sizeof(GUID)) == 0;
-}
-
-bool IsWindows8OrLater() {
-    OSVERSIONINFOEXW version = {};
-    version.dwOSVersionInfoSize = sizeof(version);
-    version.dwMajorVersion = 6;
-    version.dwMinorVersion = 2;
-    const ULONGLONG condition =
-        VerSetConditionMask(VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL),
-                            VER_MINORVERSION, VER_GREATER_EQUAL);
-    return VerifyVersionInfoW(&version, VER_MAJORVERSION | VER_MINORVERSION, condition) != FALSE;
-}
-
-// A resume from sleep or hibernation. Both come on a resume the user started; the
-// automatic one alone when nobody is there, and the settle time merges the two.
-bool IsResume(WPARAM event) {
-    return event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND;
-}
-
-bool IsSessionReturn(WPARAM event) {
-    return event == WTS_SESSION_UNLOCK || event == WTS_CONSOLE_CONNECT;
-}
-
-bool IsWatchedArrival(WPARAM event, LPARAM data) {
-    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
-    if (event != DBT_DEVICEARRIVAL || header == nullptr ||
-        header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) {
-        return false;
-    }
-    const GUID& interfaceClass =
-        reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header)->dbcc_classguid;
-    return SameGuid(interfaceClass, kMonitorInterfaceClass) ||
-           SameGuid(interfaceClass, kDisplayAdapterInterfaceClass);
-}
-
-// The display's power state as the power-setting notifications report it. Only a change
-// from off to on is an event: the first report after the registration gives the state at
-// that moment, not a change, and a dimmed display was never off.
-class DisplayPower {
-  public:
-    bool TurnsOn(LPARAM data) {
-        const auto* setting = reinterpret_cast<const POWERBROADCAST_SETTING*>(data);
-        if (setting == nullptr || setting->DataLength < sizeof(DWORD) ||
-            !(SameGuid(setting->PowerSetting, kConsoleDisplayState) ||
-              SameGuid(setting->PowerSetting, kMonitorPowerOn))) {
-            return false;
-        }
-        DWORD state;
-        memcpy(&state, setting->Data, sizeof(state));
-        if (state != kDisplayOff && state != kDisplayOn) {
-            return false;
-        }
-        const bool turnsOn = state == kDisplayOn && last_ == kDisplayOff;
-        last_ = state;
-        return turnsOn;
-    }
-
-  private:
-    DWORD last_ = kDisplayUnknown;
-};
-
-// The notifications that are not broadcast, registered for the window and unregistered
-// before it goes. Each is optional: one that cannot be had loses only its kind of event.
-class Notifications {
-  public:
-    Notifications() = default;
-    Notifications(const Notifications&) = delete;
-    Notifications& operator=(const Notifications&) = delete;
-    ~Notifications() { Unregister(); }
-
-    void Register(HWND window) {
-        window_ = window;
-        RegisterPowerSetting();
-        RegisterDeviceArrival(kMonitorInterfaceClass, devices_[0]);
-        RegisterDeviceArrival(kDisplayAdapterInterfaceClass, devices_[1]);
-        RegisterSession();
-    }
-
-    // Tries the session registration again when it failed; each run does, in case the
-    // terminal services came up without their event.
-    void RegisterSession() {
-        if (session_ || window_ == nullptr || g_wtsapi32.registerSessionNotification == nullptr) {
-            return;
-        }
-        session_ = g_wtsapi32.registerSessionNotification(window_, NOTIFY_FOR_THIS_SESSION);
-        if (session_) {
-            servicesReady_.reset();
-        } else if (GetLastError() == RPC_S_INVALID_BINDING && servicesReady_.get() == nullptr) {
-            servicesReady_.reset(OpenEventW(SYNCHRONIZE, FALSE, kTerminalServicesReadyEvent));
-        }
-    }
-
-    // Signalled when the session registration is worth another try; null when it is not.
-    HANDLE servicesReady() const { return servicesReady_.get(); }
-    void OnServicesReady() {
-        servicesReady_.reset();
-        RegisterSession();
-    }
-
-    void Unregister() {
-        servicesReady_.reset();
-        if (session_) {
-            g_wtsapi32.unregisterSessionNotification(window_);
-            session_ = false;
-        }
-        for (HDEVNOTIFY& device : devices_) {
-            if (device != nullptr) {
-                g_user32.unregisterDeviceNotification(device);
-                device = nullptr;
-            }
-        }
-        if (power_ != nullptr) {
-            g_user32.unregisterPowerSettingNotification(power_);
-            power_ = nullptr;
-        }
-        window_ = nullptr;
-    }
-
-  private:
-    void RegisterPowerSetting() {
-        if (g_user32.registerPowerSettingNotification == nullptr ||
-            g_user32.unregisterPowerSettingNotification == nullptr) {
-            return;
-        }
-        const GUID& setting = IsWindows8OrLater() ? kConsoleDisplayState : kMonitorPowerOn;
-        power_ = g_user32.registerPowerSettingNotification(window_, &setting,
-                                                           DEVICE_NOTIFY_WINDOW_HANDLE);
-    }
-
-    void RegisterDeviceArrival(const GUID& interfaceClass, HDEVNOTIFY& device) {
-        if (g_user32.registerDeviceNotification == nullptr ||
-            g_user32.unregisterDeviceNotification == nullptr) {
-            return;
-        }
-        DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
-        filter.dbcc_size = sizeof(filter);
-        filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-        filter.dbcc_classguid = interfaceClass;
-        device = g_user32.registerDeviceNotification(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    }
-
-    HWND window_ = nullptr;
-    HPOWERNOTIFY power_ = nullptr;
-    HDEVNOTIFY devices_[2] = {};
-    bool session_ = false;
-    ScopedHandle servicesReady_;
-};
 
 LRESULT CALLBACK WatcherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -240,25 +67,16 @@ class Watcher {
     void OnServicesReady() { notifications_.OnServicesReady(); }
 
     LRESULT Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (filter_.IsResetEvent(message, wParam, lParam)) {
+            Act(rule_.OnEvent());
+        }
         switch (message) {
             case WM_DISPLAYCHANGE:
-                OnEvent();
+            case WM_WTSSESSION_CHANGE:
                 return 0;
             case WM_POWERBROADCAST:
-                if (IsResume(wParam) ||
-                    (wParam == PBT_POWERSETTINGCHANGE && displayPower_.TurnsOn(lParam))) {
-                    OnEvent();
-                }
-                return TRUE;
-            case WM_WTSSESSION_CHANGE:
-                if (IsSessionReturn(wParam)) {
-                    OnEvent();
-                }
-                return 0;
             case WM_DEVICECHANGE:
-                if (IsWatchedArrival(wParam, lParam)) {
-                    OnEvent();
-                }
+                // Every request these carry is granted: the watcher never objects.
                 return TRUE;
             case WM_TIMER:
                 if (wParam != kSettleTimerId) {
@@ -286,8 +104,6 @@ class Watcher {
     }
 
   private:
-    void OnEvent() { Act(rule_.OnEvent()); }
-
     void Act(SettleAction action) {
         if (closing_) {
             return;
@@ -326,7 +142,7 @@ class Watcher {
     const ProgramRunner& runner_;
     HWND window_ = nullptr;
     SettleRule rule_;
-    DisplayPower displayPower_;
+    EventFilter filter_;
     Notifications notifications_;
     bool closing_ = false;
 };
