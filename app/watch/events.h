@@ -12,8 +12,8 @@ constexpr GUID kDisplayAdapterInterfaceClass = {
     0x1CA05180, 0xA699, 0x450A, {0x9A, 0x0C, 0xDE, 0x4F, 0xBE, 0x3D, 0xDD, 0x89}};
 
 // Power settings that report the display's state: GUID_CONSOLE_DISPLAY_STATE from Windows 8
-// on (0 off, 1 on, 2 dimmed), GUID_MONITOR_POWER_ON on Windows 7, which lacks the other
-// (0 off, 1 on).
+// on (0 off, 1 on, 2 dimmed), and GUID_MONITOR_POWER_ON (0 off, 1 on), the only one that
+// Windows 7 has.
 constexpr GUID kConsoleDisplayState = {
     0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
 constexpr GUID kMonitorPowerOn = {

@@ -12,22 +12,14 @@ namespace {
 // registration fails with RPC_S_INVALID_BINDING.
 constexpr wchar_t kTerminalServicesReadyEvent[] = L"Global\\TermSrvReadyEvent";
 
-bool IsWindows8OrLater() {
-    OSVERSIONINFOEXW version = {};
-    version.dwOSVersionInfoSize = sizeof(version);
-    version.dwMajorVersion = 6;
-    version.dwMinorVersion = 2;
-    const ULONGLONG condition =
-        VerSetConditionMask(VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL),
-                            VER_MINORVERSION, VER_GREATER_EQUAL);
-    return VerifyVersionInfoW(&version, VER_MAJORVERSION | VER_MINORVERSION, condition) != FALSE;
-}
-
 }  // namespace
 
 void Notifications::Register(HWND window) {
     window_ = window;
-    RegisterPowerSetting();
+    // Windows 8 and later report both settings, Windows 7 only the monitor's; the two reports
+    // of one change are one event once the settle time has merged them.
+    RegisterPowerSetting(kConsoleDisplayState, power_[0]);
+    RegisterPowerSetting(kMonitorPowerOn, power_[1]);
     RegisterDeviceArrival(kMonitorInterfaceClass, devices_[0]);
     RegisterDeviceArrival(kDisplayAdapterInterfaceClass, devices_[1]);
     RegisterSession();
@@ -66,20 +58,21 @@ void Notifications::Unregister() {
             device = nullptr;
         }
     }
-    if (power_ != nullptr) {
-        g_user32.unregisterPowerSettingNotification(power_);
-        power_ = nullptr;
+    for (HPOWERNOTIFY& power : power_) {
+        if (power != nullptr) {
+            g_user32.unregisterPowerSettingNotification(power);
+            power = nullptr;
+        }
     }
     window_ = nullptr;
 }
 
-void Notifications::RegisterPowerSetting() {
+void Notifications::RegisterPowerSetting(const GUID& setting, HPOWERNOTIFY& power) {
     if (g_user32.registerPowerSettingNotification == nullptr ||
         g_user32.unregisterPowerSettingNotification == nullptr) {
         return;
     }
-    const GUID& setting = IsWindows8OrLater() ? kConsoleDisplayState : kMonitorPowerOn;
-    power_ =
+    power =
         g_user32.registerPowerSettingNotification(window_, &setting, DEVICE_NOTIFY_WINDOW_HANDLE);
 }
 

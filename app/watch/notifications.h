@@ -30,11 +30,11 @@ class Notifications {
     void Unregister();
 
   private:
-    void RegisterPowerSetting();
+    void RegisterPowerSetting(const GUID& setting, HPOWERNOTIFY& power);
     void RegisterDeviceArrival(const GUID& interfaceClass, HDEVNOTIFY& device);
 
     HWND window_ = nullptr;
-    HPOWERNOTIFY power_ = nullptr;
+    HPOWERNOTIFY power_[2] = {};
     HDEVNOTIFY devices_[2] = {};
     bool session_ = false;
     bool servicesAwaited_ = false;

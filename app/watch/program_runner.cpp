@@ -1,6 +1,5 @@
 #include "app/watch/program_runner.h"
 
-#include <string.h>
 #include <wchar.h>
 
 #include "app/watch/scoped_handle.h"
@@ -60,15 +59,6 @@ bool Quote(const wchar_t* text, LocalString& result) {
     return true;
 }
 
-bool CopyText(const wchar_t* text, LocalString& copy) {
-    const size_t size = (wcslen(text) + 1) * sizeof(wchar_t);
-    if (!copy.allocate(size)) {
-        return false;
-    }
-    memcpy(copy.get(), text, size);
-    return true;
-}
-
 // Waits for process to end, up to the run limit, while dispatching messages. False when
 // WM_QUIT came.
 bool WaitDispatchingMessages(HANDLE process) {
@@ -103,12 +93,7 @@ bool ProgramRunner::Prepare() {
     return folderLength != 0 && folderLength < MAX_PATH;
 }
 
-bool ProgramRunner::Run() const {
-    // CreateProcessW may write into the command line, so each run gets a copy.
-    LocalString commandLine;
-    if (!CopyText(commandLine_.get(), commandLine)) {
-        return true;
-    }
+bool ProgramRunner::Run() {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     // No busy cursor: the program shows no window, so the user has nothing to wait for.
@@ -117,7 +102,7 @@ bool ProgramRunner::Run() const {
     // The application name is the full path, so Windows never searches for the program. No
     // handle is inherited; the system directory as working folder keeps the watcher's own
     // working folder (wherever it was started) out of the program's run.
-    if (!CreateProcessW(program_.get(), commandLine.get(), nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CreateProcessW(program_.get(), commandLine_.get(), nullptr, nullptr, FALSE, 0, nullptr,
                         workingFolder_, &startup, &process)) {
         return true;
     }

@@ -19,11 +19,11 @@ class ProgramRunner {
     // the thread's messages meanwhile so that no event sent to the watcher times out and is
     // lost. A program that cannot be started is no error: the next event tries again.
     // False when WM_QUIT came during the wait; it is posted again for the message loop.
-    bool Run() const;
+    bool Run();
 
   private:
     LocalString program_;      // dispset.exe beside the watcher, full path
-    LocalString commandLine_;  // the same path, quoted
+    LocalString commandLine_;  // the same path, quoted; writable, as CreateProcessW needs
     wchar_t workingFolder_[MAX_PATH] = {};
 };
 

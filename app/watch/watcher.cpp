@@ -42,7 +42,7 @@ class WindowClass {
 
 class Watcher {
   public:
-    explicit Watcher(const ProgramRunner& runner) : runner_(runner) {}
+    explicit Watcher(ProgramRunner& runner) : runner_(runner) {}
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
     ~Watcher() { Close(); }
@@ -139,7 +139,7 @@ class Watcher {
         g_user32.destroyWindow(window);
     }
 
-    const ProgramRunner& runner_;
+    ProgramRunner& runner_;
     HWND window_ = nullptr;
     SettleRule rule_;
     EventFilter filter_;
