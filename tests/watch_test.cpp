@@ -10,7 +10,6 @@
 #include <dbt.h>
 #include <stddef.h>
 #include <stdlib.h>
-#include <tlhelp32.h>
 #include <wtsapi32.h>
 
 #include <atomic>
@@ -69,19 +68,6 @@ bool WaitFor(const std::function<bool()>& done) {
     return true;
 }
 
-bool ProgramRuns() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
-         more = Process32NextW(snapshot, &entry)) {
-        found = Lower(entry.szExeFile) == L"dispset.exe";
-    }
-    CloseHandle(snapshot);
-    return found;
-}
-
 LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam = 0) {
     DWORD_PTR result = 0;
     EXPECT_NE(
@@ -136,7 +122,7 @@ class WatchTest : public ::testing::Test {
     }
 
     void ExpectNoMoreRuns(size_t applies, DWORD settleTimes = 1) {
-        ASSERT_TRUE(WaitFor([] { return !ProgramRuns(); }));
+        ASSERT_TRUE(WaitFor([] { return !ProcessRuns(L"dispset.exe"); }));
         Sleep(settleTimes * kSettleMilliseconds + kMarginMilliseconds);
         EXPECT_EQ(Applies(), applies);
     }

@@ -1,21 +1,11 @@
 #include "app/watch/user_bindings.h"
 
-#include "loader/strings/local_memory.h"
-#include "loader/system_directory.h"
+#include "loader/system_bindings.h"
 
 User32Functions g_user32;
 Wtsapi32Functions g_wtsapi32;
 
 namespace {
-
-// The library by its full path in the system directory, flags 0; null when that fails.
-HMODULE LoadSystemLibrary(const wchar_t* name) {
-    LocalString path(BuildSystemDirectoryPath(name));
-    if (!path) {
-        return nullptr;
-    }
-    return LoadLibraryExW(path.get(), nullptr, 0);
-}
 
 // Fills slot from module when it is still null. True when it holds an address.
 template <typename Fn>
@@ -54,7 +44,7 @@ void BindSessionFunctions() {
     if (f.registerSessionNotification != nullptr && f.unregisterSessionNotification != nullptr) {
         return;
     }
-    HMODULE wtsapi32 = LoadSystemLibrary(L"wtsapi32.dll");
+    HMODULE wtsapi32 = BindSystemLibrary(f.module, L"wtsapi32.dll");
     Bind(f.registerSessionNotification, wtsapi32, "WTSRegisterSessionNotification");
     Bind(f.unregisterSessionNotification, wtsapi32, "WTSUnRegisterSessionNotification");
 }
@@ -62,7 +52,7 @@ void BindSessionFunctions() {
 }  // namespace
 
 bool BindWatcherFunctions() {
-    HMODULE user32 = LoadSystemLibrary(L"user32.dll");
+    HMODULE user32 = BindSystemLibrary(g_user32.module, L"user32.dll");
     if (user32 == nullptr) {
         return false;
     }

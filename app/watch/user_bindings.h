@@ -10,7 +10,10 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include <atomic>
+
 struct User32Functions {
+    std::atomic<HMODULE> module;
     // What the hidden window and its message loop need; the watcher cannot work without them.
     decltype(&::RegisterClassExW) registerClassEx;
     decltype(&::UnregisterClassW) unregisterClass;
@@ -34,6 +37,7 @@ struct User32Functions {
 
 // Optional as a whole: without it, only the session events are lost.
 struct Wtsapi32Functions {
+    std::atomic<HMODULE> module;
     decltype(&::WTSRegisterSessionNotification) registerSessionNotification;
     decltype(&::WTSUnRegisterSessionNotification) unregisterSessionNotification;
 };
