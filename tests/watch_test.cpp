@@ -32,7 +32,7 @@ namespace {
 using namespace testing_support;
 
 constexpr DWORD kPatienceMilliseconds = 120000;
-constexpr DWORD kMarginMilliseconds = 1500;
+constexpr DWORD kMarginMilliseconds = 1000;
 // A timer may fire up to a tick of the system clock early.
 constexpr DWORD kTimerSlackMilliseconds = 100;
 
