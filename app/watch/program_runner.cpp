@@ -11,9 +11,12 @@ constexpr wchar_t kProgramName[] = L"dispset.exe";
 // The longest path Windows hands out, in characters.
 constexpr DWORD kMaxPathChars = 32768;
 
-// The watcher's own path, however long.
+// The watcher's own path, however long: the buffer doubles up to the longest path.
 bool GetOwnPath(LocalString& path, DWORD& length) {
-    for (DWORD capacity = MAX_PATH; capacity <= kMaxPathChars; capacity *= 2) {
+    for (DWORD capacity = MAX_PATH;; capacity *= 2) {
+        if (capacity > kMaxPathChars) {
+            capacity = kMaxPathChars;
+        }
         if (!path.allocate(capacity * sizeof(wchar_t))) {
             return false;
         }
@@ -25,8 +28,10 @@ bool GetOwnPath(LocalString& path, DWORD& length) {
         if (length < capacity) {
             return true;
         }
+        if (capacity == kMaxPathChars) {
+            return false;
+        }
     }
-    return false;
 }
 
 // folder\ (up to and with the last backslash of path) + name.
