@@ -637,6 +637,8 @@ TEST_F(ShowTest, ReadsTheSettingAndNeverApplies) {
               "setting:          7 (the 32-bit field at offset 72)");
     EXPECT_EQ(LineStartingWith(text.out, "companion value:"),
               "companion value:  0x0000C0DE (49374)");
+    EXPECT_EQ(LineStartingWith(text.out, "watcher:"),
+              "watcher:          not running in this session");
     EXPECT_EQ(LineStartingWith(text.out, "result:"),
               "result:           record read; the setting is 7");
 
@@ -655,6 +657,8 @@ TEST_F(ShowTest, ReadsTheSettingAndNeverApplies) {
         EXPECT_EQ(Text(call["meaning"]), "ok");
     }
     EXPECT_EQ(Text(report["calls"].items[3]["call"]), "QueryDisplayRecord");
+    EXPECT_TRUE(report["watcher"]["running"].is(JsonValue::Type::kBool));
+    EXPECT_FALSE(report["watcher"]["running"].boolean);
     EXPECT_EQ(Text(report["result"]["outcome"]), "read");
     EXPECT_EQ(Integer(report["exitCode"]), 0);
 

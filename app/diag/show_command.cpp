@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "app/diag/json_writer.h"
+#include "app/diag/watcher_presence.h"
 #include "driver_client/driver_client.h"
 
 namespace {
@@ -26,6 +27,7 @@ struct ShowReport {
     DisplayHandle display = 0;
     DisplayRecord record = {};
     uint32_t companion = 0;
+    WatcherState watcher;
 };
 
 // What a status means, for the text report and as its JSON name; any status not listed is
@@ -165,6 +167,7 @@ void WriteText(TextBuffer& out, const ShowReport& report) {
         out.AppendDecimal(report.companion);
         out.AppendAscii(")\n");
     }
+    AppendWatcherLine(out, report.watcher);
     AppendLabel(out, "result");
     if (RecordRead(report)) {
         out.AppendAscii("record read; the setting is ");
@@ -224,6 +227,7 @@ bool WriteJson(TextBuffer& out, const ShowReport& report, int exitCode) {
         json.FieldNull("setting");
         json.FieldNull("companion");
     }
+    WriteJsonWatcher(json, report.watcher);
     json.Key("result");
     json.BeginObject();
     json.Field("outcome", RecordRead(report) ? L"read" : L"notRead");
@@ -242,6 +246,7 @@ bool WriteJson(TextBuffer& out, const ShowReport& report, int exitCode) {
 int RunShow(ReportFormat format, TextBuffer& out) {
     ShowReport report;
     ReadDisplayRecord(report);
+    report.watcher = FindSessionWatcher();
     const int exitCode = RecordRead(report) ? kExitSuccess : kExitFailure;
     if (format == ReportFormat::kJson) {
         return WriteJson(out, report, exitCode) ? exitCode : kExitInternal;

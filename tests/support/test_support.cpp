@@ -1,5 +1,7 @@
 #include "tests/support/test_support.h"
 
+#include <tlhelp32.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -161,6 +163,19 @@ std::string Hex(uint32_t value) {
     char text[16];
     snprintf(text, sizeof(text), "0x%08X", value);
     return text;
+}
+
+bool ProcessRuns(const std::wstring& fileName) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    bool found = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+         more = Process32NextW(snapshot, &entry)) {
+        found = Lower(entry.szExeFile) == Lower(fileName);
+    }
+    CloseHandle(snapshot);
+    return found;
 }
 
 std::wstring ModulePath(HMODULE module) {

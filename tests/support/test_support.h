@@ -51,6 +51,9 @@ std::string LowerAscii(std::string text);
 bool StartsWith(const std::string& text, const std::string& prefix);
 std::string Hex(uint32_t value);  // "0x" and eight upper-case digits, as the driver writes them
 
+// Whether a process of this file name (ASCII case ignored) runs in this Wine prefix.
+bool ProcessRuns(const std::wstring& fileName);
+
 std::wstring ModulePath(HMODULE module);  // null: this executable
 std::wstring ExecutableFolder();          // the folder this executable runs from
 // The PATH value with folder searched first, to give to ScopedEnvironment.

@@ -15,6 +15,9 @@
 //                        missing=<id>          nvapi_QueryInterface withholds that entry
 //                        fail=<id>:<status>    that entry point returns the status unworked
 //                        loadfail              the library refuses to attach to the process
+//                        announce              every ApplyDisplayRecord call announces a
+//                                              display change, as a driver's mode set does:
+//                                              WM_DISPLAYCHANGE to every top-level window
 //                      Numbers are decimal or 0x-hex; statuses may be negative.
 //   SIMDRIVER_SNAPSHOT any value: the three variables above are read once, when the
 //                      library is loaded, and never again. For benchmarks: reading the
@@ -35,6 +38,7 @@
 //        status=<n>                          (one line; record and companion after the call)
 //   call name=ApplyDisplayRecord id=<id> display=<h> version=<v> setting=<n> companion=<c>
 //        status=<n>                          (one line)
+//   announce message=WM_DISPLAYCHANGE sent=0|1  after an apply, with "announce"
 //   config-error item=<text>                 an item of SIMDRIVER_FAIL that means nothing
 #include <windows.h>
 
@@ -207,6 +211,7 @@ struct Failure {
 
 struct FailureSettings {
     bool loadFails = false;
+    bool announces = false;
     bool noEntryHook = false;
     bool noExitHook = false;
     InterfaceId missing[kMaxFailureItems] = {};
@@ -277,6 +282,10 @@ bool ParseItem(const wchar_t* begin, const wchar_t* end, FailureSettings* settin
     if (equals == end) {
         if (TextEquals(begin, end, L"loadfail")) {
             settings->loadFails = true;
+            return true;
+        }
+        if (TextEquals(begin, end, L"announce")) {
+            settings->announces = true;
             return true;
         }
         return false;
@@ -448,6 +457,49 @@ DriverStatus WriteRecord(const DisplayRecord& record) {
     return ok ? kDriverOk : kStatusStateFile;
 }
 
+// --- Announcing a display change ---------------------------------------------------------
+
+using SendMessageTimeoutFn = decltype(&::SendMessageTimeoutW);
+
+// user32's SendMessageTimeoutW, loaded by its full path only when a test asks for
+// announcements: the driver's other uses need no window system, and Wine's windows need an
+// X display.
+SendMessageTimeoutFn BindSendMessageTimeout() {
+    static std::atomic<SendMessageTimeoutFn> bound{nullptr};
+    SendMessageTimeoutFn function = bound.load();
+    if (function != nullptr) {
+        return function;
+    }
+    wchar_t path[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length + wcslen(L"\\user32.dll") >= MAX_PATH) {
+        return nullptr;
+    }
+    wcscat(path, L"\\user32.dll");
+    HMODULE user32 = LoadLibraryExW(path, nullptr, 0);
+    if (user32 == nullptr) {
+        return nullptr;
+    }
+    function = reinterpret_cast<SendMessageTimeoutFn>(
+        reinterpret_cast<void*>(GetProcAddress(user32, "SendMessageTimeoutW")));
+    bound.store(function);
+    return function;
+}
+
+// What a driver's mode set makes Windows send: WM_DISPLAYCHANGE with the colour depth and
+// the resolution, to every top-level window.
+void AnnounceDisplayChange() {
+    constexpr WPARAM kBitsPerPixel = 32;
+    constexpr LPARAM kResolution = MAKELPARAM(1024, 768);
+    constexpr UINT kWaitMilliseconds = 10000;
+    SendMessageTimeoutFn send = BindSendMessageTimeout();
+    DWORD_PTR result = 0;
+    const bool sent =
+        send != nullptr && send(HWND_BROADCAST, WM_DISPLAYCHANGE, kBitsPerPixel, kResolution,
+                                SMTO_ABORTIFHUNG, kWaitMilliseconds, &result) != 0;
+    Journal("announce message=WM_DISPLAYCHANGE sent=%d", sent ? 1 : 0);
+}
+
 // --- Entry points -------------------------------------------------------------------------
 
 struct EntryPoint {
@@ -596,6 +648,9 @@ DriverStatus DRIVER_CALL ApplyDisplayRecord(DisplayHandle display, DisplayRecord
         "companion=0x%08X status=%d",
         kIdApplyDisplayRecord, display, record != nullptr ? record->version : 0u,
         record != nullptr ? record->setting : 0u, companion, status);
+    if (ReadFailureSettings().announces) {
+        AnnounceDisplayChange();
+    }
     return status;
 }
 

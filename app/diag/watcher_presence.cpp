@@ -1,0 +1,56 @@
+#include "app/diag/watcher_presence.h"
+
+#include "app/diag/error_names.h"
+#include "app/diag/report.h"
+#include "app/watch/watcher_mutex.h"
+
+WatcherState FindSessionWatcher() {
+    WatcherState state;
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kWatcherMutexName);
+    if (mutex != nullptr) {
+        CloseHandle(mutex);
+        state.presence = WatcherPresence::kRunning;
+        return state;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) {
+        state.presence = WatcherPresence::kNotRunning;
+    } else if (error == ERROR_ACCESS_DENIED) {
+        // It exists; only its security keeps this process from opening it.
+        state.presence = WatcherPresence::kRunning;
+    } else {
+        state.error = error;
+    }
+    return state;
+}
+
+void AppendWatcherLine(TextBuffer& out, const WatcherState& state) {
+    AppendLabel(out, "watcher");
+    switch (state.presence) {
+        case WatcherPresence::kRunning:
+            out.AppendAscii(
+                "running in this session (dispset-watch applies the setting again "
+                "after every event that can reset it)");
+            break;
+        case WatcherPresence::kNotRunning:
+            out.AppendAscii("not running in this session");
+            break;
+        case WatcherPresence::kUnknown:
+            out.AppendAscii("unknown: ");
+            AppendErrorDescription(out, state.error);
+            break;
+    }
+    out.AppendChar(L'\n');
+}
+
+void WriteJsonWatcher(JsonWriter& json, const WatcherState& state) {
+    json.Key("watcher");
+    json.BeginObject();
+    if (state.presence == WatcherPresence::kUnknown) {
+        json.FieldNull("running");
+    } else {
+        json.FieldBool("running", state.presence == WatcherPresence::kRunning);
+    }
+    WriteJsonError(json, "error", state.error);
+    json.EndObject();
+}

@@ -1,0 +1,8 @@
+// dispset-watch: runs dispset.exe at its start and again after every event that can make the
+// display driver put its own settings back (app/watch/watcher.h). One per session; no
+// arguments, no output, exit code 0.
+#include "app/watch/watcher.h"
+
+int main(int, char**, char**) {
+    return RunWatcher();
+}

@@ -1,0 +1,321 @@
+// dispset-watch end to end, under Wine with an X display of its own (DISPSET_TEST_X11, see
+// tools/guest.d/with-x11): the watcher runs this build's dispset.exe against the simulated
+// driver, whose journal counts the runs. Events come as Windows sends them: WM_DISPLAYCHANGE
+// and the resume messages broadcast from this process to a watcher in its own, the session
+// messages sent to its window; the power-setting and device-arrival messages, whose pointers
+// cannot cross processes, go to a watcher on a thread of this process. What must happen is
+// waited for long (the guest emulates its processor); what must not is looked for once the
+// program has ended and a settle time and a margin have passed.
+#include <windows.h>
+#include <dbt.h>
+#include <stddef.h>
+#include <stdlib.h>
+#include <wtsapi32.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "app/watch/settle_rule.h"
+#include "app/watch/user_bindings.h"
+#include "app/watch/watcher.h"
+#include "tests/support/journal.h"
+#include "tests/support/test_support.h"
+#include "tools/simdriver/simdriver.h"
+
+namespace {
+
+using namespace testing_support;
+
+constexpr DWORD kPatienceMilliseconds = 120000;
+constexpr DWORD kMarginMilliseconds = 1000;
+// A timer may fire up to a tick of the system clock early.
+constexpr DWORD kTimerSlackMilliseconds = 100;
+
+constexpr GUID kMonitorClass = {
+    0xE6F07B5F, 0xEE97, 0x4A90, {0xB0, 0x76, 0x33, 0xF5, 0x7B, 0xF4, 0xEA, 0xA7}};
+constexpr GUID kDisplayAdapterClass = {
+    0x1CA05180, 0xA699, 0x450A, {0x9A, 0x0C, 0xDE, 0x4F, 0xBE, 0x3D, 0xDD, 0x89}};
+constexpr GUID kUsbDeviceClass = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+constexpr GUID kConsoleDisplayState = {
+    0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
+enum DisplayState : DWORD { kOff = 0, kOn = 1, kDimmed = 2 };
+
+// POWERBROADCAST_SETTING with its DWORD of data.
+struct DisplayStateSetting {
+    GUID setting = kConsoleDisplayState;
+    DWORD length = sizeof(DWORD);
+    DWORD state;
+};
+static_assert(offsetof(DisplayStateSetting, state) == offsetof(POWERBROADCAST_SETTING, Data));
+
+std::wstring PathFromVariable(const char* name) {
+    const char* value = getenv(name);
+    return value != nullptr ? WinePathFromUnix(value) : std::wstring();
+}
+
+bool WaitFor(const std::function<bool()>& done) {
+    for (const DWORD start = GetTickCount(); !done(); Sleep(50)) {
+        if (GetTickCount() - start > kPatienceMilliseconds) {
+            return false;
+        }
+    }
+    return true;
+}
+
+LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam = 0) {
+    DWORD_PTR result = 0;
+    EXPECT_NE(
+        SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 10000, &result), 0);
+    return static_cast<LRESULT>(result);
+}
+
+void DisplayChange() {
+    Send(HWND_BROADCAST, WM_DISPLAYCHANGE, 32, MAKELPARAM(1024, 768));
+}
+
+// 100 display changes within a fraction of a second: sent without waiting for each.
+void DisplayChangeBurst() {
+    for (int i = 0; i < 100; ++i) {
+        SendNotifyMessageW(HWND_BROADCAST, WM_DISPLAYCHANGE, 32, MAKELPARAM(1024, 768));
+    }
+}
+
+class WatchTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(FindWindowW(kWatcherWindowClass, nullptr), nullptr) << "a watcher is left over";
+        ASSERT_TRUE(driver_.ok());
+    }
+
+    size_t Applies() const {
+        return CountLinesStartingWith(JournalLines(journalPath_), "call name=ApplyDisplayRecord ");
+    }
+
+    HWND WatcherWindow() const {
+        HWND window = nullptr;
+        EXPECT_TRUE(WaitFor(
+            [&] { return (window = FindWindowW(kWatcherWindowClass, nullptr)) != nullptr; }));
+        return window;
+    }
+
+    // Sends the event, waits for its runs (none may begin within the settle time), then
+    // checks that no more come once the program has ended: after a settle time and a
+    // margin, or two settle times when the event's run could not even start.
+    void ExpectRuns(size_t runs, const std::function<void()>& send) {
+        const size_t before = Applies();
+        const DWORD sent = GetTickCount();
+        send();
+        ASSERT_TRUE(WaitFor([&] {
+            const DWORD looked = GetTickCount() - sent;
+            const size_t applies = Applies();
+            EXPECT_FALSE(applies > before && looked + kTimerSlackMilliseconds < kSettleMilliseconds)
+                << "a run within the settle time";
+            return applies >= before + runs;
+        }));
+        ExpectNoMoreRuns(before + runs, runs == 0 ? 2 : 1);
+    }
+
+    void ExpectNoMoreRuns(size_t applies, DWORD settleTimes = 1) {
+        ASSERT_TRUE(WaitFor([] { return !ProcessRuns(L"dispset.exe"); }));
+        Sleep(settleTimes * kSettleMilliseconds + kMarginMilliseconds);
+        EXPECT_EQ(Applies(), applies);
+    }
+
+    std::string DiagWatcherLine() const {
+        const std::string out = RunProgramWithOutput(DiagPath(), L"show", L"").out;
+        const size_t line = out.find("watcher:");
+        return line == std::string::npos ? out : out.substr(line, out.find('\n', line) - line);
+    }
+
+    ScopedBuildNumber build_{L"7601"};
+    ScopedFileCopy driver_{SimDriverPath(), JoinPaths(SystemDirectory(), L"nvapi.dll")};
+    ScopedDirectory scratch_;
+    std::wstring journalPath_ = scratch_ / L"journal.txt";
+    ScopedEnvironment journal_{simdriver::kJournalVariable, journalPath_.c_str()};
+    ScopedEnvironment state_{simdriver::kStateVariable, (scratch_ / L"state.bin").c_str()};
+    ScopedEnvironment failures_{simdriver::kFailVariable, nullptr};
+};
+
+class ChildProcess {
+  public:
+    ChildProcess(const std::wstring& program, const std::wstring& workingFolder) {
+        std::wstring commandLine = L"\"" + program + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        EXPECT_TRUE(CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                   nullptr, workingFolder.c_str(), &startup, &process));
+        CloseHandle(process.hThread);
+        process_ = process.hProcess;
+    }
+    ~ChildProcess() {
+        if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process_, 1);
+        }
+        CloseHandle(process_);
+    }
+    bool running() const { return WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+    DWORD ExitCode() const {
+        WaitForSingleObject(process_, kPatienceMilliseconds);
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeProcess(process_, &code);
+        return code;
+    }
+
+  private:
+    HANDLE process_ = nullptr;
+};
+
+TEST_F(WatchTest, WatcherRunsTheProgramBesideItAfterEveryBroadcastAndSessionEvent) {
+    // The watcher and the program in a folder of their own; planted programs where a search
+    // for dispset.exe would look: the watcher's working folder and a folder on PATH.
+    ScopedDirectory programFolder, workingFolder, pathFolder;
+    const std::wstring watchExe = programFolder / L"dispset-watch.exe";
+    ScopedFileCopy watchCopy(PathFromVariable("WATCH_EXE"), watchExe);
+    auto program = std::make_unique<ScopedFileCopy>(DispsetPath(), programFolder / L"dispset.exe");
+    ScopedFileCopy plantedHere(PathFromVariable("PLANTED_EXE"), workingFolder / L"dispset.exe");
+    ScopedFileCopy plantedOnPath(PathFromVariable("PLANTED_EXE"), pathFolder / L"dispset.exe");
+    ScopedEnvironment path(L"PATH", PathWithFolderFirst(pathFolder.path()).c_str());
+    ChildProcess watcher(watchExe, workingFolder.path());
+
+    // The first run, and a burst while it runs (or within its settle time): one more run.
+    const HWND window = WatcherWindow();
+    DisplayChangeBurst();
+    ASSERT_TRUE(WaitFor([&] { return Applies() >= 2; }));
+    ExpectNoMoreRuns(2);
+    EXPECT_EQ(DiagWatcherLine().substr(0, 41), "watcher:          running in this session");
+
+    // A second watcher ends at once without a run; the first goes on, as the events show.
+    EXPECT_EQ(ChildProcess(watchExe, workingFolder.path()).ExitCode(), 0u);
+    EXPECT_EQ(Applies(), 2u);
+
+    const struct {
+        const char* name;
+        HWND target;
+        UINT message;
+        WPARAM event;
+    } kEvents[] = {
+        {"display change", HWND_BROADCAST, WM_DISPLAYCHANGE, 32},
+        {"resume", HWND_BROADCAST, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC},
+        {"resume by the user", HWND_BROADCAST, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND},
+        {"unlock", window, WM_WTSSESSION_CHANGE, WTS_SESSION_UNLOCK},
+        {"console connect", window, WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT},
+    };
+    for (const auto& event : kEvents) {
+        SCOPED_TRACE(event.name);
+        ExpectRuns(1, [&] { Send(event.target, event.message, event.event); });
+    }
+    ExpectRuns(1, DisplayChangeBurst);
+
+    // Without the program an event runs nothing and the watcher goes on; with the program
+    // back, the next event applies.
+    program.reset();
+    ExpectRuns(0, DisplayChange);
+    EXPECT_TRUE(watcher.running());
+    program = std::make_unique<ScopedFileCopy>(DispsetPath(), programFolder / L"dispset.exe");
+    ExpectRuns(1, DisplayChange);
+
+    // The session ends: exit code 0, and no run for the event just before.
+    EXPECT_EQ(Send(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+    ExpectRuns(0, [&] {
+        DisplayChange();
+        Send(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    });
+    EXPECT_EQ(watcher.ExitCode(), 0u);
+    EXPECT_EQ(CountLinesStartingWith(JournalLines(journalPath_), "planted "), 0u);
+}
+
+// The session registration fails until the terminal services' event is set, as at logon.
+HANDLE g_servicesReady = nullptr;
+std::atomic<int> g_sessionTries{0};
+BOOL WINAPI RegisterWhenServicesReady(HWND, DWORD) {
+    ++g_sessionTries;
+    if (WaitForSingleObject(g_servicesReady, 0) == WAIT_OBJECT_0) {
+        return TRUE;
+    }
+    SetLastError(RPC_S_INVALID_BINDING);
+    return FALSE;
+}
+
+// The watcher on a thread of this process; closed and joined at the end.
+struct WatcherThread {
+    int exitCode = -1;
+    std::thread thread{[this] { exitCode = RunWatcher(); }};
+    ~WatcherThread() {
+        if (thread.joinable()) {
+            PostMessageW(FindWindowW(kWatcherWindowClass, nullptr), WM_CLOSE, 0, 0);
+            thread.join();
+        }
+    }
+};
+
+TEST_F(WatchTest, WatcherFollowsTheDisplaysPowerStateAndDeviceArrivalsAndCannotLoop) {
+    g_servicesReady = CreateEventW(nullptr, TRUE, FALSE, L"Global\\TermSrvReadyEvent");
+    ASSERT_NE(g_servicesReady, nullptr);
+    g_wtsapi32.registerSessionNotification = RegisterWhenServicesReady;
+    WatcherThread watcher;
+    const HWND window = WatcherWindow();
+    ASSERT_TRUE(WaitFor([&] { return Applies() >= 1; }));
+    ExpectNoMoreRuns(1);
+    SetEvent(g_servicesReady);
+    EXPECT_TRUE(WaitFor([] { return g_sessionTries == 3; }))
+        << "at the start, the first run, ready";
+
+    const auto display = [&](DisplayState state) {
+        DisplayStateSetting setting;
+        setting.state = state;
+        SendMessageW(window, WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE,
+                     reinterpret_cast<LPARAM>(&setting));
+    };
+    const auto device = [&](WPARAM event, const GUID& interfaceClass) {
+        DEV_BROADCAST_DEVICEINTERFACE_W arrival = {};
+        arrival.dbcc_size = sizeof(arrival);
+        arrival.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        arrival.dbcc_classguid = interfaceClass;
+        SendMessageW(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&arrival));
+    };
+    // The first report is the state at that moment; off and dimmed run nothing.
+    ExpectRuns(0, [&] {
+        display(kOn);
+        display(kOff);
+        display(kDimmed);
+    });
+    ExpectRuns(1, [&] { display(kOn); });
+    ExpectRuns(1, [&] { device(DBT_DEVICEARRIVAL, kMonitorClass); });
+    ExpectRuns(1, [&] { device(DBT_DEVICEARRIVAL, kDisplayAdapterClass); });
+    ExpectRuns(0, [&] {
+        display(kDimmed);
+        display(kOn);
+        device(DBT_DEVICEARRIVAL, kUsbDeviceClass);
+        device(DBT_DEVICEREMOVECOMPLETE, kMonitorClass);
+        SendMessageW(window, WM_WTSSESSION_CHANGE, WTS_SESSION_LOCK, 0);
+        SendMessageW(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+    });
+
+    // A driver that announces a display change at every apply: the event's run and one
+    // more, then none; the next event is served again.
+    {
+        ScopedEnvironment announce(simdriver::kFailVariable, L"announce");
+        ExpectRuns(2, DisplayChange);
+        ExpectRuns(2, DisplayChange);
+    }
+
+    // WM_CLOSE: no run for the event just before, exit code 0, the mutex gone.
+    ExpectRuns(0, [&] {
+        DisplayChange();
+        SendMessageW(window, WM_CLOSE, 0, 0);
+    });
+    watcher.thread.join();
+    EXPECT_EQ(watcher.exitCode, 0);
+    EXPECT_EQ(DiagWatcherLine(), "watcher:          not running in this session");
+    g_wtsapi32.registerSessionNotification = nullptr;
+    CloseHandle(g_servicesReady);
+}
+
+}  // namespace
