@@ -21,14 +21,6 @@ constexpr DWORD kMagicOffset = 4 + kFileHeaderBytes;
 constexpr uint16_t kMagicPe32 = 0x10B;
 constexpr uint16_t kMagicPe32Plus = 0x20B;
 
-struct FileHandleTraits {
-    using Handle = HANDLE;
-    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE file) { CloseHandle(file); }
-    static constexpr bool kKeepsLastError = true;
-};
-using FileHandle = ScopedOwner<FileHandleTraits>;
-
 uint16_t ReadU16(const BYTE* bytes, DWORD offset) {
     return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
 }
@@ -138,9 +130,9 @@ PeImageInfo ReadPeImageInfo(const wchar_t* path) {
         return info;
     }
     // Others may go on reading, writing or deleting the file while it is looked at.
-    FileHandle file(CreateFileW(path, GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    KernelHandle file(CreateFileW(path, GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
         info.openError = GetLastError();
         return info;

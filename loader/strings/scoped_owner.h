@@ -1,6 +1,7 @@
 // The one owner of a handle or an allocation: whatever it owns is closed on every way out,
-// by the close function its traits name. Every owner class of the loader and the companion
-// is an instance (LocalMemory, the registry, device-set and service handles, files).
+// by the close function its traits name. Every owner class of the loader, the companion and
+// the watcher is an instance (LocalMemory, the registry, device-set and service handles,
+// kernel handles).
 //
 // A traits type gives:
 //   using Handle = ...;                  the handle type, a pointer type
@@ -71,3 +72,13 @@ class ScopedOwner {
 
     Handle handle_ = Traits::Invalid();
 };
+
+// A kernel object's handle: a file (INVALID_HANDLE_VALUE when CreateFileW fails), a
+// process, an event or a mutex (null when their calls fail); neither is ever closed.
+struct KernelHandleTraits {
+    using Handle = HANDLE;
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE handle) { CloseHandle(handle); }
+    static constexpr bool kKeepsLastError = true;
+};
+using KernelHandle = ScopedOwner<KernelHandleTraits>;
