@@ -8,9 +8,17 @@
 
 #include "driver_client/driver_contract.h"
 
+// One cache slot per driver interface, at a fixed index: a wrapper finds its entry point
+// with one indexed atomic load (no search, no hashing, no lock) and fills it with one store
+// that needs no coordination with any other wrapper (two threads that race store the same
+// address). The numbers are the client's layout, fixed once for all wrappers: room for 632
+// driver interfaces, each with its own position; the four wrappers below use their
+// interfaces' positions, and a wrapper for a further entry point takes its own free slot,
+// so the cache is never resized or rehashed and no slot ever changes meaning. All zeros at
+// start, the cache costs the image nothing (it lives in .bss).
 constexpr size_t kEntryPointCacheSlots = 632;
 
-// Cache slots of the entry points that the wrappers use.
+// The slots of the four interfaces the wrappers use: their indexes in the driver's table.
 enum EntryPointSlot : size_t {
     kSlotApplyDisplayRecord = 6,
     kSlotEnumPhysicalGpus = 23,

@@ -8,8 +8,6 @@
 #include "loader/trusted_paths.h"
 #include "loader/windows_version.h"
 
-Wow64State g_wow64;
-
 namespace {
 
 constexpr wchar_t kDllExtension[] = L".dll";
@@ -31,43 +29,15 @@ bool NoErrorSoFar() {
     return GetLastError() == ERROR_SUCCESS;
 }
 
-// Asks kernel32 once per process whether this is a 32-bit process on 64-bit Windows.
-// False when it cannot be told this time; the search then ends with that error.
-bool DetermineWow64() {
-    if (g_wow64.isWow64Process.load(std::memory_order_acquire) != nullptr) {
-        return true;
-    }
-    HMODULE kernel = GetModuleHandleA("kernel32");
-    if (kernel == nullptr) {
-        return false;
-    }
-    auto isWow64Process = reinterpret_cast<IsWow64ProcessFn>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
-    if (isWow64Process == nullptr) {
-        return false;
-    }
-    BOOL wow64 = FALSE;
-    BOOL answered = isWow64Process(GetCurrentProcess(), &wow64);
-    // Flag first, address last: whoever sees the address sees the flag with it. A failed
-    // call is not repeated; the flag then stays 0.
-    g_wow64.isWow64.store(answered ? wow64 : FALSE, std::memory_order_relaxed);
-    g_wow64.isWow64Process.store(isWow64Process, std::memory_order_release);
-    return answered != FALSE;
-}
-
-bool IsWow64() {
-    return g_wow64.isWow64.load(std::memory_order_relaxed) != FALSE;
-}
-
 // What a source found, told to an installed observer with the last-error value it left.
-wchar_t* Reported(LoadSource source, wchar_t* found) {
+LocalString Tried(LoadSource source, wchar_t* found) {
     if (IsLoadObserved()) {
         ReportLoadStep({.step = LoadStep::kSource, .source = source, .path = found});
     }
-    return found;
+    return LocalString(found);
 }
 
-wchar_t* FindInDriverFolder(const wchar_t* searchName) {
+LocalString FindInDriverFolder(const wchar_t* searchName) {
     LocalString directory(IsWindowsBuildAtLeast(kBuildDriverLocatedLoading)
                               ? GetDriverStoreDirectory(&kDisplayDeviceArrivalInterface)
                               : GetSystemDirectoryAlloc());
@@ -75,75 +45,94 @@ wchar_t* FindInDriverFolder(const wchar_t* searchName) {
         ReportLoadStep(LoadStep::kDriverFolder, directory.get());
     }
     if (!directory) {
-        return nullptr;
+        return LocalString();
     }
-    return JoinPathIfFileExists(searchName, directory.get());
+    return LocalString(JoinPathIfFileExists(searchName, directory.get()));
 }
 
 // Tries the driver's registrations in order and stops at the first that names the module
-// or the first lookup that leaves an error. Null with ERROR_SUCCESS: named nowhere.
-wchar_t* SearchDriverRegistrations(const wchar_t* name) {
+// or the first lookup that leaves an error. Empty with ERROR_SUCCESS: named nowhere.
+LocalString SearchDriverRegistrations(const wchar_t* name, LoadSource& lastTried) {
     if (!DetermineWow64()) {
-        return nullptr;
+        return LocalString();
     }
     LocalString classKeyPath(GetDisplayDriverClassKeyPath(&kDisplayDeviceArrivalInterface));
     if (IsLoadObserved()) {
         ReportLoadStep(LoadStep::kClassKey, classKeyPath.get());
     }
     if (!classKeyPath) {
-        return nullptr;
+        return LocalString();
     }
     LocalString searchName(EnsureDllExtension(name));
     if (!searchName) {
-        return nullptr;
+        return LocalString();
     }
     const wchar_t* extension = FindFileExtension(searchName.get());
-    const bool isDll = IsEqualIgnoringCase(extension, kDllExtension) != 0;
-    const bool isSys = IsEqualIgnoringCase(extension, kSysExtension) != 0;
+    const bool isDll = IsEqualIgnoringCase(extension, kDllExtension);
+    const bool isSys = IsEqualIgnoringCase(extension, kSysExtension);
+    const wchar_t* const module = searchName.get();
+    const bool wow64 = IsWow64();
 
     // Kernel-mode files are registered as services; a DLL never is.
     if (!isDll && NoErrorSoFar()) {
-        if (wchar_t* found = Reported(
-                LoadSource::kDriverServices,
-                FindModuleInDriverServices(searchName.get(), &kDisplayDeviceArrivalInterface))) {
+        lastTried = LoadSource::kDriverServices;
+        if (LocalString found = Tried(
+                lastTried, FindModuleInDriverServices(module, &kDisplayDeviceArrivalInterface))) {
             return found;
         }
     }
     // User-mode lists never name a kernel-mode file.
     if (!isSys) {
         if (!NoErrorSoFar()) {
-            return nullptr;
+            return LocalString();
         }
-        if (wchar_t* found =
-                Reported(LoadSource::kClassKeyValues,
-                         FindModuleInRegistryValues(
-                             IsWow64() ? kClassKeyModuleValuesWow64 : kClassKeyModuleValues,
-                             searchName.get(), HKEY_LOCAL_MACHINE, classKeyPath.get()))) {
+        lastTried = LoadSource::kClassKeyValues;
+        if (LocalString found =
+                Tried(lastTried, FindModuleInRegistryValues(
+                                     wow64 ? kClassKeyModuleValuesWow64 : kClassKeyModuleValues,
+                                     module, HKEY_LOCAL_MACHINE, classKeyPath.get()))) {
             return found;
         }
         if (!NoErrorSoFar()) {
-            return nullptr;
+            return LocalString();
         }
-        if (wchar_t* found =
-                Reported(LoadSource::kKhronosLists,
-                         FindModuleInRegistryValueNames(kKhronosDriverLists, searchName.get(),
-                                                        HKEY_LOCAL_MACHINE))) {
+        lastTried = LoadSource::kKhronosLists;
+        if (LocalString found = Tried(
+                lastTried,
+                FindModuleInRegistryValueNames(kKhronosDriverLists, module, HKEY_LOCAL_MACHINE))) {
             return found;
         }
     }
     if (!NoErrorSoFar()) {
-        return nullptr;
+        return LocalString();
     }
-    if (wchar_t* found = Reported(
-            LoadSource::kSupportModules,
-            FindModuleInRegistryValues(IsWow64() ? kSupportModuleValuesWow64 : kSupportModuleValues,
-                                       searchName.get(), HKEY_LOCAL_MACHINE, classKeyPath.get()))) {
+    lastTried = LoadSource::kSupportModules;
+    if (LocalString found = Tried(
+            lastTried,
+            FindModuleInRegistryValues(wow64 ? kSupportModuleValuesWow64 : kSupportModuleValues,
+                                       module, HKEY_LOCAL_MACHINE, classKeyPath.get()))) {
         return found;
     }
     if (!NoErrorSoFar()) {
-        return nullptr;
+        return LocalString();
     }
-    return Reported(LoadSource::kDriverFolder, FindInDriverFolder(searchName.get()));
+    lastTried = LoadSource::kDriverFolder;
+    LocalString found = FindInDriverFolder(module);
+    return Tried(lastTried, found.release());
+}
+
+// FindDriverModulePath's search after the name was checked, with the source tried last.
+LocalString FindRegisteredPath(const wchar_t* name, LoadSource& lastTried) {
+    LocalString found = SearchDriverRegistrations(name, lastTried);
+    if (found) {
+        SetLastError(ERROR_SUCCESS);
+    } else if (NoErrorSoFar()) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+    }
+    if (IsLoadObserved()) {
+        ReportLoadStep(LoadStep::kSearchEnd, found.get());
+    }
+    return found;
 }
 
 }  // namespace
@@ -154,16 +143,8 @@ wchar_t* FindDriverModulePath(const wchar_t* name) {
         SetLastError(ERROR_BAD_ARGUMENTS);
         return nullptr;
     }
-    LocalString found(SearchDriverRegistrations(name));
-    if (found) {
-        SetLastError(ERROR_SUCCESS);
-    } else if (NoErrorSoFar()) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-    }
-    if (IsLoadObserved()) {
-        ReportLoadStep(LoadStep::kSearchEnd, found.get());
-    }
-    return found.release();
+    LoadSource lastTried = LoadSource::kNone;
+    return FindRegisteredPath(name, lastTried).release();
 }
 
 wchar_t* JoinPathIfFileExists(const wchar_t* name, const wchar_t* directory) {
@@ -184,27 +165,11 @@ wchar_t* JoinPathIfFileExists(const wchar_t* name, const wchar_t* directory) {
     return nullptr;
 }
 
-wchar_t* GetSystemDirectoryAlloc() {
-    SetLastError(ERROR_SUCCESS);
-    const UINT size = GetSystemDirectoryW(nullptr, 0);
-    if (size == 0) {
-        return nullptr;
-    }
-    LocalString directory;
-    if (!directory.allocate(size_t{size} * sizeof(wchar_t))) {
-        return nullptr;
-    }
-    const UINT length = GetSystemDirectoryW(directory.get(), size);
-    // A count of size or more would leave no terminator in the buffer.
-    if (length == 0 || length >= size) {
-        return nullptr;
-    }
-    return directory.release();
-}
-
 DriverLocatedLoad LoadDriverLocatedModule(const wchar_t* name, DWORD flags) {
-    LocalString path(FindDriverModulePath(name));
-    const DWORD searchError = GetLastError();
+    // The name is LoadLibrarySecure's, already checked to be a bare file name.
+    SetLastError(ERROR_SUCCESS);
+    LoadSource lastTried = LoadSource::kNone;
+    LocalString path = FindRegisteredPath(name, lastTried);
     if (path) {
         // Found where the driver registered it: that place or nothing. LoadLibraryFullPath
         // still refuses a place outside the trusted folders.
@@ -212,5 +177,10 @@ DriverLocatedLoad LoadDriverLocatedModule(const wchar_t* name, DWORD flags) {
     }
     // Only a driver that registers no such module sends the name on to the system
     // directory; a failed search fails the load.
-    return {nullptr, searchError == ERROR_MOD_NOT_FOUND};
+    const DWORD searchError = GetLastError();
+    if (searchError == ERROR_MOD_NOT_FOUND) {
+        return {nullptr, true};
+    }
+    RefuseLoad(LoadRefusal::kSearchFailed, searchError, name, lastTried);
+    return {nullptr, false};
 }

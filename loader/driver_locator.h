@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <atomic>
-
 // Full path of the module named name, from the first of the driver's registrations that
 // names it; null with the last-error value telling why (ERROR_MOD_NOT_FOUND when the driver
 // registers no such module, any other value when a lookup failed).
@@ -15,20 +13,9 @@ wchar_t* FindDriverModulePath(const wchar_t* name);
 // nor a device; otherwise null (a missing file leaves ERROR_SUCCESS).
 wchar_t* JoinPathIfFileExists(const wchar_t* name, const wchar_t* directory);
 
-// The system directory as GetSystemDirectoryW gives it, allocated; null on failure.
-wchar_t* GetSystemDirectoryAlloc();
-
 // Outcome of the driver-located branch of LoadLibrarySecure.
 struct DriverLocatedLoad {
     HMODULE module;
     bool useSystemDirectory;  // the driver registers no such module: fall through
 };
 DriverLocatedLoad LoadDriverLocatedModule(const wchar_t* name, DWORD flags);
-
-// Whether this process runs under WOW64, asked of kernel32 once per process.
-using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE process, BOOL* wow64);
-struct Wow64State {
-    std::atomic<IsWow64ProcessFn> isWow64Process;
-    std::atomic<BOOL> isWow64;
-};
-extern Wow64State g_wow64;

@@ -22,7 +22,6 @@ const DEVPROPKEY kDriverInfPathProperty = {
     {0xA8B865DD, 0x2E3D, 0x4094, {0xAD, 0x97, 0xE5, 0x93, 0xA7, 0x0C, 0x75, 0xD6}}, 5};
 
 constexpr DWORD kInterfaceSearchFlags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
-static_assert(kInterfaceSearchFlags == 0x12);
 
 constexpr uint32_t kVendorMarkerLength = sizeof(kNvidiaVendorMarker) / sizeof(wchar_t) - 1;
 
@@ -41,8 +40,7 @@ static_assert(sizeof(SP_DEVINFO_DATA) == 28);
 // A value name holds at most 16383 characters; the buffer has room for 32767 and the NUL,
 // so a name never comes back truncated.
 constexpr DWORD kValueNameChars = 0x7FFF;
-constexpr size_t kValueNameBufferBytes = 65536;
-static_assert(kValueNameBufferBytes == (kValueNameChars + 1) * sizeof(wchar_t));
+constexpr size_t kValueNameBufferBytes = (kValueNameChars + 1) * sizeof(wchar_t);
 
 constexpr size_t kCharBytes = sizeof(wchar_t);
 
@@ -112,7 +110,7 @@ const wchar_t* AsText(const BYTE* buffer) {
     return reinterpret_cast<const wchar_t*>(buffer);
 }
 
-// 1 when text holds the NVIDIA vendor marker at any position, in any ASCII case.
+// Whether text holds the NVIDIA vendor marker at any position, in any ASCII case.
 bool HasVendorMarker(const wchar_t* text) {
     for (const wchar_t* cursor = text; *cursor != L'\0'; ++cursor) {
         if (IsEqualIgnoringCaseN(cursor, kNvidiaVendorMarker, kVendorMarkerLength)) {
@@ -147,13 +145,11 @@ wchar_t* FindModuleInServiceList(const wchar_t* moduleName, DWORD type, const BY
 // owned here so that it is destroyed on every way out, and the device's record in it.
 class NvidiaDisplay {
   public:
+    // FindNvidiaDisplayInterface stores the set only when it found the device.
     explicit NvidiaDisplay(const GUID* interfaceClass) {
-        HDEVINFO set = INVALID_HANDLE_VALUE;
-        if (FindNvidiaDisplayInterface(interfaceClass, &set, &device_)) {
-            *set_.put() = set;
-        }
+        FindNvidiaDisplayInterface(interfaceClass, set_.put(), &device_);
     }
-    bool found() const { return set_.get() != INVALID_HANDLE_VALUE; }
+    bool found() const { return set_.valid(); }
     HDEVINFO set() const { return set_.get(); }
     SP_DEVINFO_DATA* device() { return &device_; }
 
@@ -333,10 +329,7 @@ wchar_t* FindModuleInRegistryValues(const wchar_t* const* valueNames, const wcha
         return nullptr;
     }
     RegistryKey key;
-    if (Bound(g_advapi32.regOpenKeyEx)(root, subKey, 0, KEY_QUERY_VALUE, key.put()) !=
-        ERROR_SUCCESS) {
-        // Whatever a failed open left in the handle is not ours to close.
-        *key.put() = nullptr;
+    if (OpenRegistryKey(root, subKey, KEY_QUERY_VALUE, key) != ERROR_SUCCESS) {
         return nullptr;
     }
     if (valueNames == nullptr) {
@@ -344,9 +337,8 @@ wchar_t* FindModuleInRegistryValues(const wchar_t* const* valueNames, const wcha
     }
     for (const wchar_t* const* name = valueNames; *name != nullptr; ++name) {
         DWORD type = 0;
-        BYTE* raw = nullptr;
-        const LONG status = ReadRegistryValueAlloc(key.get(), *name, &type, &raw);
-        LocalMemory<BYTE> data(raw);
+        LocalMemory<BYTE> data;
+        const LONG status = ReadRegistryValueAlloc(key.get(), *name, &type, data.put());
         if (status != ERROR_SUCCESS) {
             continue;
         }
@@ -383,13 +375,11 @@ wchar_t* FindModuleInRegistryValueNames(const wchar_t* const* keyPaths, const wc
     if (keyPaths == nullptr) {
         return nullptr;
     }
-    const auto openKey = Bound(g_advapi32.regOpenKeyEx);
     const auto enumValue = Bound(g_advapi32.regEnumValue);
     for (const wchar_t* const* path = keyPaths; *path != nullptr; ++path) {
         // Declared so that the name buffer is freed before the key is closed.
         RegistryKey key;
-        if (openKey(root, *path, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-            *key.put() = nullptr;
+        if (OpenRegistryKey(root, *path, KEY_READ, key) != ERROR_SUCCESS) {
             continue;
         }
         LocalString name;

@@ -16,6 +16,11 @@ void ReportLoadStep(LoadStep step, const wchar_t* path) {
     ReportLoadStep({.step = step, .path = path});
 }
 
+void ReportRefusal(LoadRefusal refusal, const wchar_t* path, LoadSource source) {
+    ReportLoadStep(
+        {.step = LoadStep::kRefusal, .source = source, .refusal = refusal, .path = path});
+}
+
 HMODULE LoadDecidedModule(ModulePlace place, const wchar_t* path, DWORD flags) {
     if (LoadObserver* observer = g_loadObserver.load(std::memory_order_acquire)) {
         ReportLoadStep({.step = LoadStep::kLoadDecision, .place = place, .path = path});

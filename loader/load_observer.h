@@ -1,9 +1,10 @@
 // The loader's optional observer: each step of LoadLibrarySecure's decision (the version
 // gate, the device and class key, each source of the driver search, the trusted-folder test,
-// the path decided on) is told to it as a small typed event. dispset.exe never installs one;
-// on its path every report costs one null test. An observer may also ask for a dry run: the
-// loader then decides as always but stops where it would call LoadLibraryExW on the module,
-// so the decision can be shown without the module's code ever running.
+// the path decided on or the refusal and its reason) is told to it as a small typed event.
+// dispset.exe never installs one; on its path every report costs one null test. An observer may
+// also ask for a dry run: the loader then decides as always but stops where it would call
+// LoadLibraryExW on the module, so the decision can be shown without the module's code ever
+// running.
 //
 // Observers are installed for a whole call of the loader, on the thread that makes it; an
 // observer must not call the loader back.
@@ -27,6 +28,9 @@ enum class LoadStep : uint8_t {
                      // folder: that folder's text (null when none matched)
     kLoadDecision,   // path: the module file the loader loads (or, in a dry run, would);
                      // place: where that path comes from
+    kRefusal,        // refusal: why the loader loads nothing; error: the code it returns;
+                     // source: for a failed search, the source tried last (kNone: none
+                     // yet); path: the name or the registered path refused
     kResult,         // error: the last-error value LoadLibrarySecure returns with (after a
                      // module was loaded, whatever its load left; in a dry run 0)
 };
@@ -50,6 +54,17 @@ enum class TrustedFolder : uint8_t {
     kAnyBeforeWindows7,  // before Windows 7 every path counts as trusted
 };
 
+// Every way in which the loader refuses to load anything, each told by the site that
+// refuses, so that an observer never has to guess the reason from an error code.
+enum class LoadRefusal : uint8_t {
+    kNone,
+    kBadName,          // not a bare file name: null, or with a path separator
+    kSearchFailed,     // a lookup of the driver's registrations failed (source: at which)
+    kRelativePath,     // the driver registered a relative path
+    kNotAbsolute,      // a path that is not absolute reached the trusted-path load
+    kUntrustedFolder,  // the registered path lies outside the trusted folders
+};
+
 enum class ModulePlace : uint8_t {
     kDriverRegistration,  // where the display driver registered the module
     kSystemDirectory,
@@ -60,6 +75,7 @@ struct LoadEvent {
     LoadStep step;
     LoadSource source = LoadSource::kNone;
     TrustedFolder trusted = TrustedFolder::kNone;
+    LoadRefusal refusal = LoadRefusal::kNone;
     ModulePlace place = ModulePlace::kDriverRegistration;
     uint32_t buildNumber = 0;
     DWORD error = ERROR_SUCCESS;    // the thread's last-error value at the report
@@ -98,6 +114,20 @@ extern std::atomic<LoadObserver*> g_loadObserver;
 void ReportLoadStep(LoadEvent&& event);
 // The same for a step that gives a path only: the smaller call, for the most frequent sites.
 void ReportLoadStep(LoadStep step, const wchar_t* path);
+
+// The kRefusal report, for RefuseLoad.
+void ReportRefusal(LoadRefusal refusal, const wchar_t* path, LoadSource source);
+
+// Sets the thread's last-error value to error and, with an observer installed, reports the
+// refusal with it; every refusal site of the loader ends so. Without an observer this is
+// the SetLastError call and one test.
+[[gnu::always_inline]] inline void RefuseLoad(LoadRefusal refusal, DWORD error, const wchar_t* path,
+                                              LoadSource source = LoadSource::kNone) {
+    SetLastError(error);
+    if (IsLoadObserved()) {
+        ReportRefusal(refusal, path, source);
+    }
+}
 
 // Loads the module file the loader decided on with LoadLibraryExW (flags as given: the
 // caller has cleared the search-path bits). With an observer installed the decision is

@@ -15,14 +15,14 @@ constexpr wchar_t kDriverModulePrefix[] = L"nv";
 constexpr uint32_t kDriverModulePrefixLength = 2;
 
 bool NamesDriverModule(const wchar_t* name) {
-    return IsEqualIgnoringCaseN(name, kDriverModulePrefix, kDriverModulePrefixLength) != 0;
+    return IsEqualIgnoringCaseN(name, kDriverModulePrefix, kDriverModulePrefixLength);
 }
 
 HMODULE LoadFromTrustedPlace(const wchar_t* name, DWORD flags) {
     SetLastError(ERROR_SUCCESS);
     // A name is never treated as a path: whoever wants a module names the file only.
     if (name == nullptr || HasPathSeparator(name)) {
-        SetLastError(ERROR_BAD_ARGUMENTS);
+        RefuseLoad(LoadRefusal::kBadName, ERROR_BAD_ARGUMENTS, name);
         return nullptr;
     }
     const bool driverLocated =

@@ -35,10 +35,8 @@ LONG ReadRegistryValueByPath(HKEY root, const wchar_t* subKey, const wchar_t* va
         return FailureStatus(ERROR_PROC_NOT_FOUND);
     }
     RegistryKey key;
-    const LONG status = Bound(g_advapi32.regOpenKeyEx)(root, subKey, 0, KEY_QUERY_VALUE, key.put());
+    const LONG status = OpenRegistryKey(root, subKey, KEY_QUERY_VALUE, key);
     if (status != ERROR_SUCCESS) {
-        // Whatever a failed open left in the handle is not ours to close.
-        *key.put() = nullptr;
         return status;
     }
     return ReadRegistryValueAlloc(key.get(), valueName, type, data);

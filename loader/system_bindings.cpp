@@ -113,20 +113,9 @@ bool BindFolderLookup() {
     return Bound(g_shell32.getFolderPath) != nullptr;
 }
 
-RegistryKey::~RegistryKey() {
-    if (key_ != nullptr) {
-        Bound(g_advapi32.regCloseKey)(key_);
-    }
-}
-
-DeviceInfoSet::~DeviceInfoSet() {
-    if (set_ != INVALID_HANDLE_VALUE && set_ != nullptr) {
-        Bound(g_setupapi.destroyDeviceInfoList)(set_);
-    }
-}
-
-ServiceHandle::~ServiceHandle() {
-    if (handle_ != nullptr) {
-        Bound(g_advapi32.closeServiceHandle)(handle_);
-    }
+LONG OpenRegistryKey(HKEY root, const wchar_t* subKey, REGSAM access, RegistryKey& key) {
+    HKEY opened = nullptr;
+    const LONG status = Bound(g_advapi32.regOpenKeyEx)(root, subKey, 0, access, &opened);
+    key.reset(status == ERROR_SUCCESS ? opened : nullptr);
+    return status;
 }

@@ -14,6 +14,8 @@
 
 #include <atomic>
 
+#include "loader/strings/scoped_owner.h"
+
 template <typename Fn>
 using BoundFunction = std::atomic<Fn>;
 
@@ -97,49 +99,36 @@ bool BindDriverStoreLookup();       // SetupDiGetDevicePropertyW, SetupGetInfDri
                                     // SetupDiDestroyDeviceInfoList
 bool BindFolderLookup();            // SHGetFolderPathW, looked up only when Shell32 is loaded
 
-// Owners of the handles the lookups open; each closes through the bound function.
-class RegistryKey {
-  public:
-    RegistryKey() = default;
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    ~RegistryKey();
-    HKEY* put() { return &key_; }
-    HKEY get() const { return key_; }
+// Owners of the handles the lookups open; each closes through its bound function.
 
-  private:
-    HKEY key_ = nullptr;
+struct RegistryKeyTraits {
+    using Handle = HKEY;
+    static HKEY Invalid() { return nullptr; }
+    static void Close(HKEY key) { Bound(g_advapi32.regCloseKey)(key); }
+    static constexpr bool kKeepsLastError = true;
 };
+using RegistryKey = ScopedOwner<RegistryKeyTraits>;
 
-class DeviceInfoSet {
-  public:
-    DeviceInfoSet() = default;
-    explicit DeviceInfoSet(HDEVINFO set) : set_(set) {}
-    DeviceInfoSet(const DeviceInfoSet&) = delete;
-    DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
-    ~DeviceInfoSet();
-    HDEVINFO* put() { return &set_; }
-    HDEVINFO get() const { return set_; }
-    HDEVINFO release() {
-        HDEVINFO set = set_;
-        set_ = INVALID_HANDLE_VALUE;
-        return set;
-    }
+// Opens root\subKey into key (closing what key held); whatever a failed open leaves in the
+// handle is not ours to close, so key then owns nothing. Returns the registry's status.
+// Needs BindRegistryOpenClose first.
+LONG OpenRegistryKey(HKEY root, const wchar_t* subKey, REGSAM access, RegistryKey& key);
 
-  private:
-    HDEVINFO set_ = INVALID_HANDLE_VALUE;
+// The destroy call's last-error value is left as it is: a device lookup's result is what
+// its platform calls leave, the final destroy included (under Wine the destroy clears it,
+// which is how an enumeration that found nothing ends without an error there).
+struct DeviceInfoSetTraits {
+    using Handle = HDEVINFO;
+    static HDEVINFO Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(HDEVINFO set) { Bound(g_setupapi.destroyDeviceInfoList)(set); }
+    static constexpr bool kKeepsLastError = false;
 };
+using DeviceInfoSet = ScopedOwner<DeviceInfoSetTraits>;
 
-class ServiceHandle {
-  public:
-    ServiceHandle() = default;
-    explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    ~ServiceHandle();
-    SC_HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-  private:
-    SC_HANDLE handle_ = nullptr;
+struct ServiceHandleTraits {
+    using Handle = SC_HANDLE;
+    static SC_HANDLE Invalid() { return nullptr; }
+    static void Close(SC_HANDLE handle) { Bound(g_advapi32.closeServiceHandle)(handle); }
+    static constexpr bool kKeepsLastError = true;
 };
+using ServiceHandle = ScopedOwner<ServiceHandleTraits>;

@@ -12,14 +12,22 @@ constexpr DWORD kSearchPathFlags = LOAD_WITH_ALTERED_SEARCH_PATH |        // 0x0
                                    LOAD_LIBRARY_SEARCH_USER_DIRS |        // 0x0400
                                    LOAD_LIBRARY_SEARCH_SYSTEM32 |         // 0x0800
                                    LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;      // 0x1000
-static_assert(kSearchPathFlags == 0x1F08);
 
 constexpr DWORD WithoutSearchPathFlags(DWORD flags) {
     return flags & ~kSearchPathFlags;
 }
 
+// The two characters that separate path components wherever the loader judges a name or a
+// path: the backslash and the forward slash.
+constexpr bool IsPathSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
 // 1 when text holds a backslash or a forward slash; 0 otherwise, and for null.
 int HasPathSeparator(const wchar_t* text);
+
+// The system directory as GetSystemDirectoryW gives it, allocated; null on failure.
+wchar_t* GetSystemDirectoryAlloc();
 
 // System directory + (a backslash unless it already ends in one) + name, as an allocated
 // wide string (LocalFree); null for a null name or on failure.

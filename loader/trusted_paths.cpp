@@ -23,10 +23,6 @@ constexpr uint32_t kFolderPathChars = MAX_PATH + 1;
 constexpr wchar_t kBackslash[] = L"\\";
 constexpr wchar_t kNoFile[] = L"";
 
-bool IsSlash(wchar_t c) {
-    return c == L'\\' || c == L'/';
-}
-
 // The path as the file system will resolve it: relative parts against the working folder,
 // "." and ".." folded, slashes turned into backslashes. Empty on any failure.
 LocalString GetFullPathAlloc(const wchar_t* path) {
@@ -90,7 +86,7 @@ bool IsInsideFolder(const wchar_t* fullPath, const wchar_t* folder) {
     if (StringLengthBounded(folder, kMaxStringChars, &folderLength) != kStringOk) {
         return false;
     }
-    return IsEqualIgnoringCaseN(fullPath, folder, folderLength) != 0;
+    return IsEqualIgnoringCaseN(fullPath, folder, folderLength);
 }
 
 struct TrustedFolderSource {
@@ -194,11 +190,11 @@ wchar_t* GetFolderPathWithFile(int csidl, const wchar_t* text) {
 HMODULE LoadLibraryTrustedPath(const wchar_t* path, DWORD flags) {
     SetLastError(ERROR_SUCCESS);
     if (!IsAbsolutePath(path)) {
-        SetLastError(ERROR_BAD_ARGUMENTS);
+        RefuseLoad(LoadRefusal::kNotAbsolute, ERROR_BAD_ARGUMENTS, path);
         return nullptr;
     }
     if (!IsPathInTrustedFolder(path)) {
-        SetLastError(ERROR_BAD_PATHNAME);
+        RefuseLoad(LoadRefusal::kUntrustedFolder, ERROR_BAD_PATHNAME, path);
         return nullptr;
     }
     // The caller's own path is loaded, not the full path that was compared. Its one caller
@@ -213,19 +209,19 @@ HMODULE LoadLibraryFullPath(const wchar_t* path, DWORD flags) {
     }
     // A relative path would be resolved against the working folder, which is not trusted.
     if (HasPathSeparator(path)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
+        RefuseLoad(LoadRefusal::kRelativePath, ERROR_MOD_NOT_FOUND, path);
         return nullptr;
     }
     return LoadLibrarySystemDirectory(path, flags);
 }
 
-int IsAbsolutePath(const wchar_t* path) {
+bool IsAbsolutePath(const wchar_t* path) {
     if (path == nullptr) {
-        return 0;
+        return false;
     }
-    if (IsSlash(path[0])) {
-        return 1;
+    if (IsPathSeparator(path[0])) {
+        return true;
     }
     // Short-circuiting stops at the NUL of a shorter text.
-    return IsAsciiLetter(path[0]) && path[1] == L':' && IsSlash(path[2]) ? 1 : 0;
+    return IsAsciiLetter(path[0]) && path[1] == L':' && IsPathSeparator(path[2]);
 }

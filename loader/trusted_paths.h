@@ -19,6 +19,6 @@ HMODULE LoadLibraryTrustedPath(const wchar_t* path, DWORD flags);
 // Bare file name: the system directory.
 HMODULE LoadLibraryFullPath(const wchar_t* path, DWORD flags);
 
-// 1 when path is absolute: a leading slash or backslash, or a drive letter, a colon and a
+// Whether path is absolute: a leading slash or backslash, or a drive letter, a colon and a
 // slash or backslash.
-int IsAbsolutePath(const wchar_t* path);
+bool IsAbsolutePath(const wchar_t* path);

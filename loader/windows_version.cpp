@@ -6,6 +6,7 @@
 #include "loader/strings/local_memory.h"
 
 WindowsVersionState g_windowsVersion;
+Wow64State g_wow64;
 
 namespace {
 
@@ -17,7 +18,6 @@ constexpr DWORD kTrustedFoldersMajorVersion = 6;
 constexpr DWORD kTrustedFoldersMinorVersion = 1;
 constexpr WORD kTrustedFoldersServicePack = 0;
 constexpr DWORD kVersionTypeMask = VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR;
-static_assert(sizeof(OSVERSIONINFOEXW) == 284);
 
 // Decimal digits only, as stored in CurrentBuildNumber. Anything else, including a number
 // that does not fit 32 bits, makes the text unreadable: 0.
@@ -38,15 +38,14 @@ uint32_t ParseBuildNumber(const wchar_t* text) {
 
 uint32_t ReadBuildNumber() {
     DWORD type = 0;
-    BYTE* data = nullptr;
+    LocalMemory<BYTE> data;
     const LONG status = ReadRegistryValueByPath(HKEY_LOCAL_MACHINE, kCurrentVersionKey,
-                                                kBuildNumberValue, &type, &data);
-    LocalMemory<BYTE> owned(data);
+                                                kBuildNumberValue, &type, data.put());
     // Only REG_SZ is the registry's own form of this value; other types are not guessed at.
-    if (status != ERROR_SUCCESS || type != REG_SZ || !owned) {
+    if (status != ERROR_SUCCESS || type != REG_SZ || !data) {
         return 0;
     }
-    return ParseBuildNumber(reinterpret_cast<const wchar_t*>(owned.get()));
+    return ParseBuildNumber(reinterpret_cast<const wchar_t*>(data.get()));
 }
 
 uint32_t ComputeOlderThanWindows7() {
@@ -84,6 +83,32 @@ bool IsOlderThanWindows7() {
     g_windowsVersion.olderThanWindows7.store(verdict, std::memory_order_relaxed);
     g_windowsVersion.verdictComputed.store(1, std::memory_order_release);
     return verdict != 0;
+}
+
+bool DetermineWow64() {
+    if (g_wow64.isWow64Process.load(std::memory_order_acquire) != nullptr) {
+        return true;
+    }
+    HMODULE kernel = GetModuleHandleA("kernel32");
+    if (kernel == nullptr) {
+        return false;
+    }
+    auto isWow64Process = reinterpret_cast<IsWow64ProcessFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
+    if (isWow64Process == nullptr) {
+        return false;
+    }
+    BOOL wow64 = FALSE;
+    BOOL answered = isWow64Process(GetCurrentProcess(), &wow64);
+    // Flag first, address last: whoever sees the address sees the flag with it. A failed
+    // call is not repeated; the flag then stays 0.
+    g_wow64.isWow64.store(answered ? wow64 : FALSE, std::memory_order_relaxed);
+    g_wow64.isWow64Process.store(isWow64Process, std::memory_order_release);
+    return answered != FALSE;
+}
+
+bool IsWow64() {
+    return g_wow64.isWow64.load(std::memory_order_relaxed) != FALSE;
 }
 
 void ResetWindowsVersionStateForTesting() {

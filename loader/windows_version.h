@@ -1,6 +1,9 @@
-// The loader's two views of the running Windows: the build number, read once from the
-// registry, and whether Windows is older than 7, where the trusted-folder rule begins.
+// The loader's views of the running Windows: the build number, read once from the
+// registry; whether Windows is older than 7, where the trusted-folder rule begins; and
+// whether this process runs under WOW64, which decides the driver's value names.
 #pragma once
+
+#include <windows.h>
 
 #include <stdint.h>
 
@@ -32,3 +35,18 @@ extern WindowsVersionState g_windowsVersion;
 
 // For tests only: forget the build number and the version verdict, as at process start.
 void ResetWindowsVersionStateForTesting();
+
+// Asks kernel32 once per process whether this is a 32-bit process on 64-bit Windows. True
+// when the answer is known (IsWow64 then gives it); false when it cannot be told this time
+// (no IsWow64Process, or the call failed), with the last-error value that left.
+bool DetermineWow64();
+// The answer DetermineWow64 found; false before it found one.
+bool IsWow64();
+
+// The WOW64 state: the address of IsWow64Process, published after the answer.
+using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE process, BOOL* wow64);
+struct Wow64State {
+    std::atomic<IsWow64ProcessFn> isWow64Process;
+    std::atomic<BOOL> isWow64;
+};
+extern Wow64State g_wow64;

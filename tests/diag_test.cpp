@@ -387,6 +387,8 @@ TEST_F(LocateTest, TheSearchStopsAtASourcesErrorAndNamesIt) {
                            "search:           stopped at source 2: error 13 ERROR_INVALID_DATA"));
     EXPECT_TRUE(StartsWith(LineStartingWith(text.out, "result:"),
                            "result:           refused: error 13 ERROR_INVALID_DATA"));
+    EXPECT_TRUE(
+        Contains(LineStartingWith(text.out, "result:"), "failed at source 2, class-key values"));
     EXPECT_TRUE(LineStartingWith(text.out, "decision:").empty());
 
     const JsonValue report = ParseReport(Diag(L"--json locate").out);
@@ -395,6 +397,7 @@ TEST_F(LocateTest, TheSearchStopsAtASourcesErrorAndNamesIt) {
     EXPECT_EQ(Text(report["search"]["error"]["name"]), "ERROR_INVALID_DATA");
     EXPECT_EQ(Text(report["result"]["outcome"]), "refused");
     EXPECT_EQ(Text(report["result"]["reason"]), "searchFailed");
+    EXPECT_EQ(Integer(report["result"]["failedSource"]), 2);
     EXPECT_EQ(Integer(report["result"]["error"]["code"]), ERROR_INVALID_DATA);
     EXPECT_TRUE(report["decision"].is(JsonValue::Type::kNull));
     EXPECT_EQ(Integer(report["exitCode"]), 1);
@@ -562,6 +565,30 @@ TEST_F(LocateTest, HostileRegistryTextIsEscapedInBothReports) {
     const JsonValue report = ParseReport(Diag(L"--json locate").out);
     EXPECT_EQ(report["sources"].items.back()["path"].text, hostile);
     EXPECT_EQ(report["search"]["path"].text, hostile);
+}
+
+TEST_F(LocateTest, APathWithoutExtensionIsLookedAtAsTheFileLoadLibraryExWOpens) {
+    const std::wstring file = InstallDriverFile(L"nvapi.dll");
+    const std::wstring registered = file.substr(0, file.size() - 4);
+    ASSERT_TRUE(device_.SetDriverString(ClassKeyModuleValue(), registered));
+    const ProgramOutput text = Diag(L"locate");
+    EXPECT_EQ(text.exitCode, kExitOk) << text.out;
+    EXPECT_EQ(LineStartingWith(text.out, "decision:"),
+              "decision:         load " + Narrow(registered) + ", where the driver registered it");
+    EXPECT_EQ(LineStartingWith(text.out, "file name:"),
+              "file name:        " + Narrow(file) +
+                  " (LoadLibraryExW adds .dll to a name without an extension)");
+    EXPECT_EQ(LineStartingWith(text.out, "result:"),
+              "result:           would load " + Narrow(file));
+}
+
+TEST_F(LocateTest, ANameWithAPathIsRefusedAsTheLoaderTold) {
+    const ProgramOutput text = Diag(L"locate sub\\nvapi.dll");
+    EXPECT_EQ(text.exitCode, kExitRefused);
+    EXPECT_TRUE(Contains(LineStartingWith(text.out, "result:"), "bare file name")) << text.out;
+    const JsonValue report = ParseReport(Diag(L"--json locate sub\\nvapi.dll").out);
+    EXPECT_EQ(Text(report["result"]["reason"]), "nameHasPath");
+    EXPECT_EQ(Integer(report["result"]["error"]["code"]), ERROR_BAD_ARGUMENTS);
 }
 
 // --- show: reading display 0's record without applying ------------------------------------

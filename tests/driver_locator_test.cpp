@@ -14,6 +14,7 @@
 #include "loader/driver_lookups.h"
 #include "loader/module_loader.h"
 #include "loader/system_bindings.h"
+#include "loader/system_directory.h"
 #include "loader/trusted_paths.h"
 #include "loader/windows_version.h"
 #include "tests/support/journal.h"

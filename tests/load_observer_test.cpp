@@ -29,6 +29,7 @@ struct Recorded {
     LoadStep step;
     LoadSource source;
     TrustedFolder trusted;
+    LoadRefusal refusal;
     ModulePlace place;
     uint32_t buildNumber;
     DWORD error;
@@ -45,8 +46,8 @@ class RecordingObserver : public LoadObserver {
         : LoadObserver(dryRun), clobber_(clobberLastError) {}
 
     void OnLoadStep(const LoadEvent& event) override {
-        events.push_back({event.step, event.source, event.trusted, event.place, event.buildNumber,
-                          event.error, event.path != nullptr,
+        events.push_back({event.step, event.source, event.trusted, event.refusal, event.place,
+                          event.buildNumber, event.error, event.path != nullptr,
                           event.path != nullptr ? event.path : L"", event.folder != nullptr,
                           event.folder != nullptr ? event.folder : L""});
         if (clobber_) {
@@ -314,7 +315,16 @@ TEST_F(ObserverTest, RefusalsComeWithoutADecision) {
     {
         RecordingObserver dry(/*dryRun=*/true);
         EXPECT_EQ(Observe(dry, L"sub\\nvapi.dll").error, static_cast<DWORD>(ERROR_BAD_ARGUMENTS));
-        EXPECT_EQ(dry.Steps(), std::vector<LoadStep>{LoadStep::kResult});
+        EXPECT_EQ(dry.Steps(), (std::vector<LoadStep>{LoadStep::kRefusal, LoadStep::kResult}));
+        EXPECT_EQ(dry.One(LoadStep::kRefusal).refusal, LoadRefusal::kBadName);
+    }
+    {
+        // Unreachable through LoadLibrarySecure, which sends only absolute paths there.
+        RecordingObserver dry(/*dryRun=*/true);
+        ScopedLoadObserver installed(dry);
+        EXPECT_EQ(LoadLibraryTrustedPath(L"nvsim\\nvapi.dll", 0), nullptr);
+        EXPECT_EQ(dry.One(LoadStep::kRefusal).refusal, LoadRefusal::kNotAbsolute);
+        EXPECT_EQ(dry.One(LoadStep::kRefusal).error, static_cast<DWORD>(ERROR_BAD_ARGUMENTS));
     }
 }
 

@@ -259,7 +259,8 @@ class InputGenerator {
     std::wstring MixCase(std::wstring text) {
         for (wchar_t& c : text) {
             if (OneIn(2)) {
-                c = OneIn(2) ? ToUpperAscii(c) : ToLowerAscii(c);
+                c = OneIn(2) && c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A')
+                                                       : ToLowerAscii(c);
             }
         }
         return text;

@@ -2,15 +2,7 @@
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr unsigned kIndentSpaces = 2;
-
-void AppendUnicodeEscape(TextBuffer& out, wchar_t c) {
-    out.AppendAscii("\\u");
-    for (int shift = 12; shift >= 0; shift -= 4) {
-        out.AppendChar(static_cast<wchar_t>(kHexDigits[(c >> shift) & 0xF]));
-    }
-}
 
 // The two-character escapes that JSON defines, or 0.
 char ShortEscape(wchar_t c) {
@@ -46,7 +38,7 @@ void AppendJsonEscaped(TextBuffer& out, const wchar_t* text) {
             out.AppendChar(L'\\');
             out.AppendChar(static_cast<wchar_t>(escape));
         } else if (c < 0x20 || c >= 0x7F) {
-            AppendUnicodeEscape(out, c);
+            out.AppendUnicodeEscape(c);
         } else {
             out.AppendChar(c);
         }

@@ -2,6 +2,7 @@
 
 #include "app/diag/error_names.h"
 #include "app/diag/json_writer.h"
+#include "app/diag/locate_model.h"
 #include "app/diag/pe_image.h"
 #include "loader/load_observer.h"
 #include "loader/module_loader.h"
@@ -9,286 +10,30 @@
 
 namespace {
 
-constexpr unsigned kSourceCount = 5;
-
-struct SourceDescription {
-    LoadSource source;
-    const char* label;     // for the text report
-    const char* jsonName;  // for the JSON report
-};
-
-constexpr SourceDescription kSources[kSourceCount] = {
-    {LoadSource::kDriverServices, "driver services", "driverServices"},
-    {LoadSource::kClassKeyValues, "class-key values", "classKeyValues"},
-    {LoadSource::kKhronosLists, "Khronos lists", "khronosLists"},
-    {LoadSource::kSupportModules, "support modules", "supportModules"},
-    {LoadSource::kDriverFolder, "driver folder", "driverFolder"},
-};
-
 // The longest source label and two spaces.
 constexpr unsigned kSourceNameWidth = 18;
 
-void AppendPadded(TextBuffer& out, const char* text, unsigned width) {
-    unsigned length = 0;
-    for (; text[length] != '\0'; ++length) {
-    }
-    out.AppendAscii(text);
-    for (; length < width; ++length) {
+void AppendPadded(TextBuffer& out, const wchar_t* text, unsigned width) {
+    const unsigned length = static_cast<unsigned>(lstrlenW(text));
+    out.Append(text);
+    for (unsigned column = length; column < width; ++column) {
         out.AppendChar(L' ');
     }
 }
 
-// Source numbers are 1 to 5 in search order; 0 is none.
-unsigned SourceNumber(LoadSource source) {
-    return static_cast<unsigned>(source);
-}
-
-struct SourceTrace {
-    bool tried = false;
-    OptionalText found;
-    DWORD error = ERROR_SUCCESS;
-};
-
-// One text the loader reported, with the last-error value it came with.
-struct ReportedText {
-    bool seen = false;
-    OptionalText text;
-    DWORD error = ERROR_SUCCESS;
-
-    void Record(const LoadEvent& event) {
-        seen = true;
-        text.Set(event.path);
-        error = event.error;
-    }
-};
-
-// Everything the loader told while it decided, copied out of the events (whose texts live
-// only as long as the report).
-class LocateTrace final : public LoadObserver {
-  public:
-    LocateTrace() : LoadObserver(/*dryRun=*/true) {}
-
-    void OnLoadStep(const LoadEvent& event) override {
-        switch (event.step) {
-            case LoadStep::kVersionGate:
-                gateSeen = true;
-                buildNumber = event.buildNumber;
-                driverLocated = event.place == ModulePlace::kDriverRegistration;
-                break;
-            case LoadStep::kDisplayDevice:
-                // Each lookup selects the device afresh; the first is the one reported, and a
-                // different one later is worth knowing.
-                if (!displayDevice.present()) {
-                    displayDevice.Set(event.path);
-                } else if (lstrcmpW(displayDevice.get(), event.path) != 0) {
-                    displayDeviceChanged = true;
-                }
-                break;
-            case LoadStep::kClassKey:
-                classKey.Record(event);
-                break;
-            case LoadStep::kSource:
-                RecordSource(event);
-                break;
-            case LoadStep::kDriverFolder:
-                driverFolder.Record(event);
-                break;
-            case LoadStep::kSearchEnd:
-                search.Record(event);
-                break;
-            case LoadStep::kTrustTest:
-                trustSeen = true;
-                trusted = event.trusted;
-                trustPath.Set(event.path);
-                trustFolder.Set(event.folder);
-                break;
-            case LoadStep::kLoadDecision:
-                decisionSeen = true;
-                decisionPlace = event.place;
-                decisionPath.Set(event.path);
-                break;
-            case LoadStep::kResult:
-                resultSeen = true;
-                resultError = event.error;
-                break;
-        }
-    }
-
-    bool gateSeen = false;
-    uint32_t buildNumber = 0;
-    bool driverLocated = false;
-    OptionalText displayDevice;
-    bool displayDeviceChanged = false;
-    ReportedText classKey;
-    SourceTrace sources[kSourceCount];
-    LoadSource lastSource = LoadSource::kNone;
-    ReportedText driverFolder;
-    ReportedText search;
-    bool trustSeen = false;
-    TrustedFolder trusted = TrustedFolder::kNone;
-    OptionalText trustPath;
-    OptionalText trustFolder;
-    bool decisionSeen = false;
-    ModulePlace decisionPlace = ModulePlace::kSystemDirectory;
-    OptionalText decisionPath;
-    bool resultSeen = false;
-    DWORD resultError = ERROR_SUCCESS;
-
-  private:
-    void RecordSource(const LoadEvent& event) {
-        const unsigned number = SourceNumber(event.source);
-        if (number == 0 || number > kSourceCount) {
-            return;
-        }
-        SourceTrace& trace = sources[number - 1];
-        trace.tried = true;
-        trace.found.Set(event.path);
-        trace.error = event.error;
-        lastSource = event.source;
-    }
-};
-
-enum class LocateOutcome { kLoad, kRefused, kUnloadable };
-
-// Why the loader refused, as far as the steps it reported tell.
-enum class RefusalReason {
-    kNone,
-    kNameHasPath,      // refused before any step: not a bare file name
-    kSearchFailed,     // a lookup of the driver's registrations failed
-    kUntrustedFolder,  // the registered path lies outside the trusted folders
-    kRelativePath,     // the registered path is relative
-    kOther,
-};
-
+// Everything a report shows: the trace, the file looked at and the decision.
 struct LocateReport {
     const wchar_t* name;
     ProcessFacts process;
     const LocateTrace* trace;
-    bool fileRead = false;
-    PeImageInfo file;
-    LocateOutcome outcome = LocateOutcome::kRefused;
-    RefusalReason reason = RefusalReason::kNone;
-    DWORD error = ERROR_SUCCESS;
+    OptionalText file;  // what LoadLibraryExW would open; absent when no path was decided
+    PeImageInfo headers;
+    LocateDecision decision;
 };
-
-RefusalReason ExplainRefusal(const LocateTrace& trace, DWORD error) {
-    if (!trace.gateSeen && error == ERROR_BAD_ARGUMENTS) {
-        return RefusalReason::kNameHasPath;
-    }
-    if (trace.search.seen && !trace.search.text.present() && trace.search.error == error) {
-        return RefusalReason::kSearchFailed;
-    }
-    if (trace.trustSeen && trace.trusted == TrustedFolder::kNone && error == ERROR_BAD_PATHNAME) {
-        return RefusalReason::kUntrustedFolder;
-    }
-    if (trace.search.text.present() && !trace.trustSeen && error == ERROR_MOD_NOT_FOUND) {
-        return RefusalReason::kRelativePath;
-    }
-    return RefusalReason::kOther;
-}
-
-void Decide(LocateReport& report) {
-    const LocateTrace& trace = *report.trace;
-    if (!trace.decisionSeen) {
-        report.outcome = LocateOutcome::kRefused;
-        report.error = trace.resultError;
-        report.reason = ExplainRefusal(trace, report.error);
-        return;
-    }
-    report.fileRead = true;
-    report.file = ReadPeImageInfo(trace.decisionPath.get());
-    report.error = LoadErrorFromHeaders(report.file);
-    report.outcome =
-        report.error == ERROR_SUCCESS ? LocateOutcome::kLoad : LocateOutcome::kUnloadable;
-}
 
 const wchar_t* MachineText(uint16_t machine) {
     const wchar_t* name = MachineName(machine);
     return name != nullptr ? name : L"other";
-}
-
-const wchar_t* TrustedFolderText(TrustedFolder folder) {
-    switch (folder) {
-        case TrustedFolder::kNone:
-            return L"none";
-        case TrustedFolder::kWindows:
-            return L"Windows";
-        case TrustedFolder::kProgramFiles:
-            return L"Program Files";
-        case TrustedFolder::kProgramFilesX86:
-            return L"Program Files (x86)";
-        case TrustedFolder::kAnyBeforeWindows7:
-            return L"any (before Windows 7)";
-    }
-    return L"unknown";
-}
-
-const wchar_t* TrustedFolderJson(TrustedFolder folder) {
-    switch (folder) {
-        case TrustedFolder::kNone:
-            return L"none";
-        case TrustedFolder::kWindows:
-            return L"windows";
-        case TrustedFolder::kProgramFiles:
-            return L"programFiles";
-        case TrustedFolder::kProgramFilesX86:
-            return L"programFilesX86";
-        case TrustedFolder::kAnyBeforeWindows7:
-            return L"anyBeforeWindows7";
-    }
-    return L"unknown";
-}
-
-const wchar_t* PlaceJson(ModulePlace place) {
-    return place == ModulePlace::kDriverRegistration ? L"driverRegistration" : L"systemDirectory";
-}
-
-const wchar_t* OutcomeJson(LocateOutcome outcome) {
-    switch (outcome) {
-        case LocateOutcome::kLoad:
-            return L"load";
-        case LocateOutcome::kRefused:
-            return L"refused";
-        case LocateOutcome::kUnloadable:
-            return L"unloadable";
-    }
-    return L"unknown";
-}
-
-const wchar_t* ReasonText(RefusalReason reason) {
-    switch (reason) {
-        case RefusalReason::kNone:
-            return nullptr;
-        case RefusalReason::kNameHasPath:
-            return L"a module is named by its bare file name only";
-        case RefusalReason::kSearchFailed:
-            return L"a lookup of the driver's registrations failed, which fails the load";
-        case RefusalReason::kUntrustedFolder:
-            return L"the registered path lies outside the Windows and Program Files folders";
-        case RefusalReason::kRelativePath:
-            return L"the registered path is relative, and the working folder is not trusted";
-        case RefusalReason::kOther:
-            return nullptr;
-    }
-    return nullptr;
-}
-
-const wchar_t* ReasonJson(RefusalReason reason) {
-    switch (reason) {
-        case RefusalReason::kNone:
-            return nullptr;
-        case RefusalReason::kNameHasPath:
-            return L"nameHasPath";
-        case RefusalReason::kSearchFailed:
-            return L"searchFailed";
-        case RefusalReason::kUntrustedFolder:
-            return L"untrustedFolder";
-        case RefusalReason::kRelativePath:
-            return L"relativePath";
-        case RefusalReason::kOther:
-            return L"other";
-    }
-    return nullptr;
 }
 
 // --- The text report ------------------------------------------------------------------------
@@ -347,7 +92,7 @@ void TextSources(TextBuffer& out, const LocateTrace& trace) {
         out.AppendAscii("  ");
         out.AppendDecimal(i + 1);
         out.AppendChar(L' ');
-        AppendPadded(out, kSources[i].label, kSourceNameWidth);
+        AppendPadded(out, kSourceNames[i + 1].text, kSourceNameWidth);
         if (!source.tried) {
             out.AppendAscii("not tried");
         } else if (source.found.present()) {
@@ -359,7 +104,7 @@ void TextSources(TextBuffer& out, const LocateTrace& trace) {
             out.AppendAscii("nothing");
         }
         out.AppendChar(L'\n');
-        if (kSources[i].source == LoadSource::kDriverFolder && trace.driverFolder.seen &&
+        if (kSourceNames[i + 1].value == LoadSource::kDriverFolder && trace.driverFolder.seen &&
             trace.driverFolder.text.present()) {
             out.AppendAscii("    looked in ");
             out.AppendPrintable(trace.driverFolder.text.get());
@@ -401,7 +146,7 @@ void TextTrust(TextBuffer& out, const LocateTrace& trace) {
         return;
     }
     AppendLabel(out, "trusted folder");
-    out.Append(TrustedFolderText(trace.trusted));
+    out.Append(NamesOf(kTrustedFolderNames, trace.trusted).text);
     if (trace.trustFolder.present()) {
         out.AppendAscii(" (");
         out.AppendPrintable(trace.trustFolder.get());
@@ -421,16 +166,31 @@ void TextDecision(TextBuffer& out, const LocateTrace& trace) {
     AppendLabel(out, "decision");
     out.AppendAscii("load ");
     out.AppendPrintable(trace.decisionPath.get());
-    out.AppendAscii(trace.decisionPlace == ModulePlace::kDriverRegistration
-                        ? ", where the driver registered it\n"
-                        : ", from the system directory\n");
+    out.AppendAscii(", ");
+    out.Append(NamesOf(kPlaceNames, trace.decisionPlace).text);
+    out.AppendChar(L'\n');
+}
+
+// The file's name, when LoadLibraryExW's extension rule makes it differ from the path.
+void TextFileName(TextBuffer& out, const LocateReport& report) {
+    const wchar_t* path = report.trace->decisionPath.get();
+    if (!report.file.present() || lstrcmpW(report.file.get(), path) == 0) {
+        return;
+    }
+    AppendLabel(out, "file name");
+    out.AppendPrintable(report.file.get());
+    const int grown = lstrlenW(report.file.get()) - lstrlenW(path);
+    out.AppendAscii(grown > 0   ? " (LoadLibraryExW adds .dll to a name without an extension)\n"
+                    : grown < 0 ? " (LoadLibraryExW's name: a trailing dot means no extension)\n"
+                                : " (the name LoadLibraryExW opens)\n");
 }
 
 void TextFile(TextBuffer& out, const LocateReport& report) {
-    if (!report.fileRead) {
+    if (!report.file.present()) {
         return;
     }
-    const PeImageInfo& file = report.file;
+    TextFileName(out, report);
+    const PeImageInfo& file = report.headers;
     AppendLabel(out, "file");
     if (file.status != PeHeaderStatus::kOk) {
         out.Append(DescribePeHeaderStatus(file.status));
@@ -452,28 +212,42 @@ void TextFile(TextBuffer& out, const LocateReport& report) {
     out.AppendAscii(CanThisProcessLoad(file) ? ") can load it\n" : ") cannot load it\n");
 }
 
+// Why the loader refused, as it told it; a failed search names the source that failed.
+void TextRefusalReason(TextBuffer& out, const LocateDecision& decision) {
+    const wchar_t* reason = NamesOf(kRefusalNames, decision.reason).text;
+    if (reason == nullptr) {
+        return;
+    }
+    out.AppendAscii(" (");
+    out.Append(reason);
+    if (decision.reason == LoadRefusal::kSearchFailed) {
+        if (decision.failedSource == LoadSource::kNone) {
+            out.AppendAscii("; it failed before the first source");
+        } else {
+            out.AppendAscii("; it failed at source ");
+            out.AppendDecimal(SourceNumber(decision.failedSource));
+            out.AppendAscii(", ");
+            out.Append(NamesOf(kSourceNames, decision.failedSource).text);
+        }
+    }
+    out.AppendChar(L')');
+}
+
 void TextResult(TextBuffer& out, const LocateReport& report) {
+    const LocateDecision& decision = report.decision;
     AppendLabel(out, "result");
-    switch (report.outcome) {
-        case LocateOutcome::kLoad:
-            out.AppendAscii("would load ");
-            out.AppendPrintable(report.trace->decisionPath.get());
-            break;
-        case LocateOutcome::kUnloadable:
-            out.AppendAscii("would fail to load ");
-            out.AppendPrintable(report.trace->decisionPath.get());
+    out.Append(NamesOf(kOutcomeNames, decision.outcome).text);
+    if (decision.outcome == LocateOutcome::kRefused) {
+        out.AppendAscii(": ");
+        AppendError(out, decision.error);
+        TextRefusalReason(out, decision);
+    } else {
+        out.AppendChar(L' ');
+        out.AppendPrintable(report.file.get());
+        if (decision.outcome == LocateOutcome::kUnloadable) {
             out.AppendAscii(": ");
-            AppendError(out, report.error);
-            break;
-        case LocateOutcome::kRefused:
-            out.AppendAscii("refused: ");
-            AppendError(out, report.error);
-            if (const wchar_t* reason = ReasonText(report.reason)) {
-                out.AppendAscii(" (");
-                out.Append(reason);
-                out.AppendChar(L')');
-            }
-            break;
+            AppendError(out, decision.error);
+        }
     }
     out.AppendChar(L'\n');
 }
@@ -531,9 +305,7 @@ void JsonSources(JsonWriter& json, const LocateTrace& trace) {
         }
         json.BeginObject();
         json.FieldUnsigned("number", i + 1);
-        TextBuffer name;
-        name.AppendAscii(kSources[i].jsonName);
-        json.Field("source", name.text());
+        json.Field("source", kSourceNames[i + 1].json);
         json.Field("outcome", source.found.present()          ? L"found"
                               : source.error != ERROR_SUCCESS ? L"error"
                                                               : L"nothing");
@@ -575,7 +347,7 @@ void JsonTrust(JsonWriter& json, const LocateTrace& trace) {
     json.BeginObject();
     json.Field("path", trace.trustPath.get());
     json.Field("folder", trace.trustFolder.get());
-    json.Field("match", TrustedFolderJson(trace.trusted));
+    json.Field("match", NamesOf(kTrustedFolderNames, trace.trusted).json);
     json.FieldBool("trusted", trace.trusted != TrustedFolder::kNone);
     json.EndObject();
 }
@@ -587,20 +359,20 @@ void JsonDecision(JsonWriter& json, const LocateTrace& trace) {
         return;
     }
     json.BeginObject();
-    json.Field("place", PlaceJson(trace.decisionPlace));
+    json.Field("place", NamesOf(kPlaceNames, trace.decisionPlace).json);
     json.Field("path", trace.decisionPath.get());
     json.EndObject();
 }
 
 void JsonFile(JsonWriter& json, const LocateReport& report) {
     json.Key("file");
-    if (!report.fileRead) {
+    if (!report.file.present()) {
         json.Null();
         return;
     }
-    const PeImageInfo& file = report.file;
+    const PeImageInfo& file = report.headers;
     json.BeginObject();
-    json.Field("path", report.trace->decisionPath.get());
+    json.Field("path", report.file.get());
     json.FieldBool("headersRead", file.status == PeHeaderStatus::kOk);
     json.Field("problem",
                file.status == PeHeaderStatus::kOk ? nullptr : DescribePeHeaderStatus(file.status));
@@ -623,18 +395,26 @@ void JsonFile(JsonWriter& json, const LocateReport& report) {
 }
 
 void JsonResult(JsonWriter& json, const LocateReport& report) {
+    const LocateDecision& decision = report.decision;
+    const bool refused = decision.outcome == LocateOutcome::kRefused;
     json.Key("result");
     json.BeginObject();
-    json.Field("outcome", OutcomeJson(report.outcome));
-    json.Field("path", report.outcome == LocateOutcome::kRefused
-                           ? nullptr
-                           : report.trace->decisionPath.get());
-    json.Field("reason", ReasonJson(report.reason));
-    WriteJsonError(json, "error", report.error);
+    json.Field("outcome", NamesOf(kOutcomeNames, decision.outcome).json);
+    json.Field("path", refused ? nullptr : report.file.get());
+    json.Field("reason", refused ? NamesOf(kRefusalNames, decision.reason).json : nullptr);
+    json.Key("failedSource");
+    if (decision.reason == LoadRefusal::kSearchFailed &&
+        decision.failedSource != LoadSource::kNone) {
+        json.Unsigned(SourceNumber(decision.failedSource));
+    } else {
+        json.Null();
+    }
+    WriteJsonError(json, "error", decision.error);
     json.EndObject();
 }
 
-void WriteJson(TextBuffer& out, const LocateReport& report, int exitCode) {
+// False when the writer was misused or its buffer failed: the document is then not one.
+bool WriteJson(TextBuffer& out, const LocateReport& report, int exitCode) {
     const LocateTrace& trace = *report.trace;
     JsonWriter json(out);
     json.BeginObject();
@@ -674,6 +454,7 @@ void WriteJson(TextBuffer& out, const LocateReport& report, int exitCode) {
     json.FieldSigned("exitCode", exitCode);
     json.EndObject();
     out.AppendChar(L'\n');
+    return json.complete();
 }
 
 }  // namespace
@@ -691,16 +472,20 @@ int RunLocate(const wchar_t* name, ReportFormat format, TextBuffer& out) {
             FreeLibrary(module);
         }
     }
-    LocateReport report;
-    report.name = name;
-    report.process = GetProcessFacts();
-    report.trace = &trace;
-    Decide(report);
-    const int exitCode = report.outcome == LocateOutcome::kLoad ? kExitSuccess : kExitFailure;
-    if (format == ReportFormat::kJson) {
-        WriteJson(out, report, exitCode);
-    } else {
-        WriteText(out, report);
+    LocateReport report{name, GetProcessFacts(), &trace, {}, {}, {}};
+    if (trace.decisionSeen) {
+        // The file is looked at by the name that LoadLibraryExW would open.
+        if (!FileLoadLibraryOpens(trace.decisionPath.get(), report.file)) {
+            return kExitInternal;
+        }
+        report.headers = ReadPeImageInfo(report.file.get());
     }
+    report.decision = Decide(trace, report.headers);
+    const int exitCode =
+        report.decision.outcome == LocateOutcome::kLoad ? kExitSuccess : kExitFailure;
+    if (format == ReportFormat::kJson) {
+        return WriteJson(out, report, exitCode) ? exitCode : kExitInternal;
+    }
+    WriteText(out, report);
     return exitCode;
 }

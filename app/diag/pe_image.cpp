@@ -1,5 +1,7 @@
 #include "app/diag/pe_image.h"
 
+#include "loader/strings/scoped_owner.h"
+
 namespace {
 
 // The fields read, at their fixed offsets; the structures of winnt.h are not overlaid on
@@ -18,25 +20,6 @@ constexpr DWORD kCharacteristicsOffset = 4 + 18;
 constexpr DWORD kMagicOffset = 4 + kFileHeaderBytes;
 constexpr uint16_t kMagicPe32 = 0x10B;
 constexpr uint16_t kMagicPe32Plus = 0x20B;
-static_assert(kDosHeaderBytes == sizeof(IMAGE_DOS_HEADER));
-static_assert(kFileHeaderBytes == sizeof(IMAGE_FILE_HEADER));
-
-class FileHandle {
-  public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-  private:
-    HANDLE handle_;
-};
 
 uint16_t ReadU16(const BYTE* bytes, DWORD offset) {
     return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
@@ -80,11 +63,21 @@ PeImageInfo WithStatus(PeImageInfo info, PeHeaderStatus status) {
     return info;
 }
 
+// A read that did not give all its bytes: a failed one keeps the error it left, a short
+// one means the file ends inside its headers.
+PeImageInfo WithReadFailure(PeImageInfo info, ReadOutcome outcome) {
+    if (outcome == ReadOutcome::kFailed) {
+        info.openError = GetLastError();
+        return WithStatus(info, PeHeaderStatus::kCannotRead);
+    }
+    info.openError = ERROR_SUCCESS;
+    return WithStatus(info, PeHeaderStatus::kTooShort);
+}
+
 PeImageInfo ReadHeaders(HANDLE file, PeImageInfo info) {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file, &size) || size.QuadPart < 0) {
-        info.openError = GetLastError();
-        return WithStatus(info, PeHeaderStatus::kCannotRead);
+        return WithReadFailure(info, ReadOutcome::kFailed);
     }
     const uint64_t fileBytes = static_cast<uint64_t>(size.QuadPart);
     if (fileBytes < kDosHeaderBytes) {
@@ -93,9 +86,7 @@ PeImageInfo ReadHeaders(HANDLE file, PeImageInfo info) {
     BYTE dos[kDosHeaderBytes];
     ReadOutcome outcome = ReadAt(file, 0, dos, kDosHeaderBytes);
     if (outcome != ReadOutcome::kRead) {
-        info.openError = outcome == ReadOutcome::kFailed ? GetLastError() : ERROR_SUCCESS;
-        return WithStatus(info, outcome == ReadOutcome::kFailed ? PeHeaderStatus::kCannotRead
-                                                                : PeHeaderStatus::kTooShort);
+        return WithReadFailure(info, outcome);
     }
     if (ReadU16(dos, kDosSignatureOffset) != kDosSignature) {
         return WithStatus(info, PeHeaderStatus::kNoDosSignature);
@@ -109,9 +100,7 @@ PeImageInfo ReadHeaders(HANDLE file, PeImageInfo info) {
     BYTE pe[kPeHeaderBytes];
     outcome = ReadAt(file, static_cast<uint64_t>(peOffset), pe, kPeHeaderBytes);
     if (outcome != ReadOutcome::kRead) {
-        info.openError = outcome == ReadOutcome::kFailed ? GetLastError() : ERROR_SUCCESS;
-        return WithStatus(info, outcome == ReadOutcome::kFailed ? PeHeaderStatus::kCannotRead
-                                                                : PeHeaderStatus::kTooShort);
+        return WithReadFailure(info, outcome);
     }
     if (ReadU32(pe, 0) != kPeSignature) {
         return WithStatus(info, PeHeaderStatus::kNoPeSignature);
@@ -141,9 +130,9 @@ PeImageInfo ReadPeImageInfo(const wchar_t* path) {
         return info;
     }
     // Others may go on reading, writing or deleting the file while it is looked at.
-    FileHandle file(CreateFileW(path, GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    KernelHandle file(CreateFileW(path, GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
         info.openError = GetLastError();
         return info;

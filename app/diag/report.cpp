@@ -2,6 +2,7 @@
 
 #include "app/diag/error_names.h"
 #include "app/diag/pe_image.h"
+#include "loader/windows_version.h"
 
 #ifndef DISPSET_VERSION
 #error "DISPSET_VERSION, the project's version, comes from CMake"
@@ -13,8 +14,6 @@ const wchar_t kToolVersion[] = L"" DISPSET_VERSION;
 namespace {
 
 constexpr unsigned kValueColumn = 18;
-
-using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE process, BOOL* wow64);
 
 }  // namespace
 
@@ -59,16 +58,7 @@ void WriteJsonError(JsonWriter& json, const char* key, DWORD error) {
 }
 
 ProcessFacts GetProcessFacts() {
-    ProcessFacts facts = {ThisProcessMachine(), false, false};
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    auto isWow64Process =
-        kernel != nullptr ? reinterpret_cast<IsWow64ProcessFn>(
-                                reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")))
-                          : nullptr;
-    BOOL wow64 = FALSE;
-    if (isWow64Process != nullptr && isWow64Process(GetCurrentProcess(), &wow64)) {
-        facts.wow64Known = true;
-        facts.wow64 = wow64 != FALSE;
-    }
-    return facts;
+    // The loader's own answer, so that the report shows the state its value names follow.
+    const bool known = DetermineWow64();
+    return {ThisProcessMachine(), known, known && IsWow64()};
 }

@@ -27,7 +27,7 @@ void WriteJsonHeader(JsonWriter& json, const wchar_t* command);
 // An error as {"code": n, "name": "ERROR_..." or null, "text": "..." or null}, or null for 0.
 void WriteJsonError(JsonWriter& json, const char* key, DWORD error);
 
-// This process: its machine and whether it runs under WOW64, as asked of kernel32.
+// This process: its machine and whether it runs under WOW64, as the loader found it.
 struct ProcessFacts {
     uint16_t machine;
     bool wow64Known;

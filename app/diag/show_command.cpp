@@ -30,36 +30,34 @@ struct ShowReport {
     WatcherState watcher;
 };
 
-const wchar_t* StatusMeaning(DriverStatus status) {
-    switch (status) {
-        case kDriverOk:
-            return L"ok";
-        case kDriverError:
-            return L"error: the library lacks nvapi_QueryInterface or the driver's initialize "
-                   L"entry";
-        case kDriverLibraryNotFound:
-            return L"library not found: the loader loaded no nvapi.dll (dispset-diag locate tells "
-                   L"why)";
-        case kDriverNoEntryPoint:
-            return L"entry point missing: the driver does not provide this call";
-        default:
-            return L"the driver's own status";
-    }
-}
+// What a status means, for the text report and as its JSON name; any status not listed is
+// the driver's own (the last entry).
+struct StatusNames {
+    DriverStatus status;
+    const wchar_t* text;
+    const wchar_t* json;
+};
 
-const wchar_t* StatusJson(DriverStatus status) {
-    switch (status) {
-        case kDriverOk:
-            return L"ok";
-        case kDriverError:
-            return L"error";
-        case kDriverLibraryNotFound:
-            return L"libraryNotFound";
-        case kDriverNoEntryPoint:
-            return L"noEntryPoint";
-        default:
-            return L"driverStatus";
+constexpr StatusNames kStatusNames[] = {
+    {kDriverOk, L"ok", L"ok"},
+    {kDriverError,
+     L"error: the library lacks nvapi_QueryInterface or the driver's initialize entry", L"error"},
+    {kDriverLibraryNotFound,
+     L"library not found: the loader loaded no nvapi.dll (dispset-diag locate tells why)",
+     L"libraryNotFound"},
+    {kDriverNoEntryPoint, L"entry point missing: the driver does not provide this call",
+     L"noEntryPoint"},
+    {0, L"the driver's own status", L"driverStatus"},
+};
+
+const StatusNames& NamesOf(DriverStatus status) {
+    constexpr size_t kDriverOwn = sizeof(kStatusNames) / sizeof(kStatusNames[0]) - 1;
+    for (size_t i = 0; i < kDriverOwn; ++i) {
+        if (kStatusNames[i].status == status) {
+            return kStatusNames[i];
+        }
     }
+    return kStatusNames[kDriverOwn];
 }
 
 // The full path of the loaded nvapi.dll. GetModuleHandleW only looks among the modules that
@@ -125,7 +123,7 @@ void AppendStatus(TextBuffer& out, DriverStatus status) {
     out.AppendAscii("status ");
     out.AppendSigned(status);
     out.AppendAscii(", ");
-    out.Append(StatusMeaning(status));
+    out.Append(NamesOf(status).text);
 }
 
 void WriteText(TextBuffer& out, const ShowReport& report) {
@@ -188,7 +186,7 @@ void WriteText(TextBuffer& out, const ShowReport& report) {
 
 void JsonStatus(JsonWriter& json, const CallResult& call) {
     json.FieldSigned("status", call.status);
-    json.Field("meaning", StatusJson(call.status));
+    json.Field("meaning", NamesOf(call.status).json);
 }
 
 void JsonCalls(JsonWriter& json, const ShowReport& report) {
@@ -208,7 +206,8 @@ void JsonCalls(JsonWriter& json, const ShowReport& report) {
     json.EndArray();
 }
 
-void WriteJson(TextBuffer& out, const ShowReport& report, int exitCode) {
+// False when the writer was misused or its buffer failed: the document is then not one.
+bool WriteJson(TextBuffer& out, const ShowReport& report, int exitCode) {
     JsonWriter json(out);
     json.BeginObject();
     WriteJsonHeader(json, L"show");
@@ -239,6 +238,7 @@ void WriteJson(TextBuffer& out, const ShowReport& report, int exitCode) {
     json.FieldSigned("exitCode", exitCode);
     json.EndObject();
     out.AppendChar(L'\n');
+    return json.complete();
 }
 
 }  // namespace
@@ -249,9 +249,8 @@ int RunShow(ReportFormat format, TextBuffer& out) {
     report.watcher = FindSessionWatcher();
     const int exitCode = RecordRead(report) ? kExitSuccess : kExitFailure;
     if (format == ReportFormat::kJson) {
-        WriteJson(out, report, exitCode);
-    } else {
-        WriteText(out, report);
+        return WriteJson(out, report, exitCode) ? exitCode : kExitInternal;
     }
+    WriteText(out, report);
     return exitCode;
 }

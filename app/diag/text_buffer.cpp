@@ -6,7 +6,7 @@ constexpr size_t kInitialCapacity = 256;
 // The most characters a buffer holds: doubling its capacity in bytes never overflows.
 constexpr size_t kMaxChars = SIZE_MAX / sizeof(wchar_t) / 4;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
-// \uXXXX escapes are written as JSON writes them, in lower case.
+// \uXXXX escapes are written in lower case, as JSON writers usually do.
 constexpr char kEscapeDigits[] = "0123456789abcdef";
 // WriteConsoleW and WriteFile are given at most this much at a time.
 constexpr DWORD kWriteChunkChars = 8192;
@@ -22,13 +22,6 @@ bool IsLowSurrogate(wchar_t c) {
 bool ControlsTheDisplay(wchar_t c) {
     return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x200E || c == 0x200F ||
            (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
-}
-
-void AppendEscape(TextBuffer& buffer, wchar_t c) {
-    buffer.AppendAscii("\\u");
-    for (int shift = 12; shift >= 0; shift -= 4) {
-        buffer.AppendChar(static_cast<wchar_t>(kEscapeDigits[(c >> shift) & 0xF]));
-    }
 }
 
 bool WriteAll(HANDLE handle, const char* bytes, size_t count) {
@@ -177,6 +170,13 @@ void TextBuffer::AppendHex(uint32_t value, unsigned digits) {
     }
 }
 
+void TextBuffer::AppendUnicodeEscape(wchar_t c) {
+    AppendAscii("\\u");
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        AppendChar(static_cast<wchar_t>(kEscapeDigits[(c >> shift) & 0xF]));
+    }
+}
+
 void TextBuffer::AppendPrintable(const wchar_t* text) {
     if (text == nullptr) {
         return;
@@ -187,7 +187,7 @@ void TextBuffer::AppendPrintable(const wchar_t* text) {
             Append(cursor, 2);
             ++cursor;
         } else if (IsHighSurrogate(c) || IsLowSurrogate(c) || ControlsTheDisplay(c)) {
-            AppendEscape(*this, c);
+            AppendUnicodeEscape(c);
         } else {
             AppendChar(c);
         }

@@ -1,6 +1,9 @@
 // The companion's text: a growable UTF-16 buffer on the process heap, and writing it to a
-// standard handle. The companion formats everything itself (no iostreams, no printf), so
-// that it imports nothing beyond kernel32 and msvcrt.
+// standard handle. The companion formats everything itself rather than with msvcrt's
+// _snwprintf: a printf-style call writes into a fixed size that a long registry path can
+// overrun or cut short, and its output follows the C runtime's locale, while every report
+// here must come out the same on every machine. The buffer grows instead, and a failed
+// allocation is remembered (failed()) rather than truncating silently.
 #pragma once
 
 #include <windows.h>
@@ -25,6 +28,9 @@ class TextBuffer {
     void AppendSigned(int64_t value);
     // "0x" and exactly digits upper-case hex digits (at most 8).
     void AppendHex(uint32_t value, unsigned digits);
+    // c as \uXXXX, four lower-case hex digits: the one escape of both the text and the
+    // JSON reports.
+    void AppendUnicodeEscape(wchar_t c);
     // Text that may come from the registry or the file system, for a terminal: characters
     // that control or reorder what is shown (C0, DEL, C1, bidirectional marks, line and
     // paragraph separators) and lone surrogates appear as \uXXXX.
@@ -52,7 +58,6 @@ class OptionalText {
     void Set(const wchar_t* text);
     bool present() const { return present_; }
     const wchar_t* get() const { return present_ ? text_.text() : nullptr; }
-    bool failed() const { return text_.failed(); }
 
   private:
     TextBuffer text_;

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "app/watch/scoped_handle.h"
+#include "loader/strings/scoped_owner.h"
 
 class Notifications {
   public:
@@ -24,7 +24,7 @@ class Notifications {
 
     // Signalled once the terminal services are up, while the session registration waits for
     // them (once in the watcher's life); null otherwise.
-    HANDLE servicesReady() const { return servicesReady_.get(); }
+    HANDLE servicesReady() const { return servicesReady_ ? servicesReady_.get() : nullptr; }
     void OnServicesReady();
 
     void Unregister();
@@ -38,5 +38,5 @@ class Notifications {
     HDEVNOTIFY devices_[2] = {};
     bool session_ = false;
     bool servicesAwaited_ = false;
-    ScopedHandle servicesReady_;
+    KernelHandle servicesReady_;
 };

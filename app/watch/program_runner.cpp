@@ -2,8 +2,8 @@
 
 #include <wchar.h>
 
-#include "app/watch/scoped_handle.h"
 #include "app/watch/user_bindings.h"
+#include "loader/strings/scoped_owner.h"
 
 namespace {
 
@@ -112,7 +112,7 @@ bool ProgramRunner::Run() {
         return true;
     }
     CloseHandle(process.hThread);
-    ScopedHandle owner(process.hProcess);
+    KernelHandle owner(process.hProcess);
     return WaitDispatchingMessages(owner.get());
 }
 

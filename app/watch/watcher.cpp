@@ -5,10 +5,10 @@
 #include "app/watch/events.h"
 #include "app/watch/notifications.h"
 #include "app/watch/program_runner.h"
-#include "app/watch/scoped_handle.h"
 #include "app/watch/settle_rule.h"
 #include "app/watch/user_bindings.h"
 #include "app/watch/watcher_mutex.h"
+#include "loader/strings/scoped_owner.h"
 
 namespace {
 
@@ -193,12 +193,12 @@ class SessionMutex {
         // CreateMutexW leaves the last-error value alone when it creates the mutex.
         SetLastError(ERROR_SUCCESS);
         handle_.reset(CreateMutexW(nullptr, FALSE, kWatcherMutexName));
-        ownedFirst_ = handle_.get() != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+        ownedFirst_ = handle_.valid() && GetLastError() != ERROR_ALREADY_EXISTS;
     }
     bool ownedFirst() const { return ownedFirst_; }
 
   private:
-    ScopedHandle handle_;
+    KernelHandle handle_;
     bool ownedFirst_ = false;
 };
 

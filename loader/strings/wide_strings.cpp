@@ -70,10 +70,6 @@ bool AllocateChars(LocalString& buffer, uint32_t chars) {
     return buffer.allocate(static_cast<size_t>(chars) * sizeof(wchar_t));
 }
 
-uint32_t ByteSizeOf(uint32_t chars) {
-    return chars * static_cast<uint32_t>(sizeof(wchar_t));
-}
-
 bool NeedsSeparator(const wchar_t* first, uint32_t firstLength, const wchar_t* second) {
     if (firstLength == 0 || first[firstLength - 1] == kSeparator) {
         return false;
@@ -98,11 +94,10 @@ wchar_t* ConcatenateAlloc(const wchar_t* first, uint32_t firstLength, const wcha
     if (StringCopyBounded(buffer.get(), capacity, first) < 0) {
         return nullptr;
     }
-    if (separator != nullptr &&
-        StringAppendBytes(buffer.get(), ByteSizeOf(capacity), separator) < 0) {
+    if (separator != nullptr && StringAppendChars(buffer.get(), capacity, separator) < 0) {
         return nullptr;
     }
-    if (StringAppendBytes(buffer.get(), ByteSizeOf(capacity), second) < 0) {
+    if (StringAppendChars(buffer.get(), capacity, second) < 0) {
         return nullptr;
     }
     return buffer.release();
@@ -289,23 +284,20 @@ wchar_t* EnsureDllExtension(const wchar_t* name) {
 
 // --- ASCII case folding ------------------------------------------------------------------
 
-int IsEqualIgnoringCaseN(const wchar_t* a, const wchar_t* b, uint32_t count) {
-    if (a == nullptr || b == nullptr) {
-        return 0;
-    }
-    return EqualFoldedUpTo(a, b, count) ? 1 : 0;
+bool IsEqualIgnoringCaseN(const wchar_t* a, const wchar_t* b, uint32_t count) {
+    return a != nullptr && b != nullptr && EqualFoldedUpTo(a, b, count);
 }
 
-int IsEqualIgnoringCase(const wchar_t* a, const wchar_t* b) {
+bool IsEqualIgnoringCase(const wchar_t* a, const wchar_t* b) {
     if (a == nullptr || b == nullptr) {
-        return 0;
+        return false;
     }
     for (size_t i = 0;; ++i) {
         if (ToLowerAscii(a[i]) != ToLowerAscii(b[i])) {
-            return 0;
+            return false;
         }
         if (a[i] == L'\0') {
-            return 1;
+            return true;
         }
     }
 }

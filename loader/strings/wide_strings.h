@@ -14,8 +14,10 @@
 using StringResult = int32_t;
 
 constexpr StringResult kStringOk = 0;
-constexpr StringResult kStringInvalidArgument = static_cast<StringResult>(0x80070057);  // E_INVALIDARG
-constexpr StringResult kStringTruncated = static_cast<StringResult>(0x8007007A);  // insufficient buffer
+constexpr StringResult kStringInvalidArgument =
+    static_cast<StringResult>(0x80070057);  // E_INVALIDARG
+constexpr StringResult kStringTruncated =
+    static_cast<StringResult>(0x8007007A);  // insufficient buffer
 
 // Largest capacity, bound or count that the bounded operations accept, in characters.
 constexpr uint32_t kMaxStringChars = 0x7FFFFFFF;
@@ -65,15 +67,12 @@ wchar_t* EnsureDllExtension(const wchar_t* name);
 constexpr wchar_t ToLowerAscii(wchar_t c) {
     return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + (L'a' - L'A')) : c;
 }
-constexpr wchar_t ToUpperAscii(wchar_t c) {
-    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c;
-}
 constexpr bool IsAsciiLetter(wchar_t c) {
     return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
 }
 
-// 1 when the first count characters of a and b are equal ignoring ASCII case. Reads no
+// Whether the first count characters of a and b are equal ignoring ASCII case. Reads no
 // further than the first difference, so a shorter NUL-terminated string stops the scan.
-int IsEqualIgnoringCaseN(const wchar_t* a, const wchar_t* b, uint32_t count);
-// 1 when a and b are equal ignoring ASCII case (same length, same folded characters).
-int IsEqualIgnoringCase(const wchar_t* a, const wchar_t* b);
+bool IsEqualIgnoringCaseN(const wchar_t* a, const wchar_t* b, uint32_t count);
+// Whether a and b are equal ignoring ASCII case (same length, same folded characters).
+bool IsEqualIgnoringCase(const wchar_t* a, const wchar_t* b);
