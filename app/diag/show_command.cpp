@@ -60,6 +60,10 @@ const StatusNames& NamesOf(DriverStatus status) {
     return kStatusNames[kDriverOwn];
 }
 
+DWORD NextModulePathCapacity(DWORD capacity) {
+    return capacity >= kMaxModulePathChars / 2 ? kMaxModulePathChars : capacity * 2;
+}
+
 // The full path of the loaded nvapi.dll. GetModuleHandleW only looks among the modules that
 // are loaded already; it never loads one.
 void FindLoadedLibrary(OptionalText& library) {
@@ -67,7 +71,9 @@ void FindLoadedLibrary(OptionalText& library) {
     if (module == nullptr) {
         return;
     }
-    for (DWORD capacity = MAX_PATH; capacity <= kMaxModulePathChars; capacity *= 2) {
+    // Doubling from MAX_PATH passes 32768 at 33280: the last try is the limit itself, so
+    // that a path of up to 32767 characters is still found.
+    for (DWORD capacity = MAX_PATH;; capacity = NextModulePathCapacity(capacity)) {
         wchar_t* path = static_cast<wchar_t*>(
             HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, capacity * sizeof(wchar_t)));
         if (path == nullptr) {
@@ -79,7 +85,7 @@ void FindLoadedLibrary(OptionalText& library) {
             library.Set(path);
         }
         HeapFree(GetProcessHeap(), 0, path);
-        if (fits || length == 0) {
+        if (fits || length == 0 || capacity == kMaxModulePathChars) {
             return;
         }
     }
