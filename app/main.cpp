@@ -3,8 +3,12 @@
 #include <string.h>
 
 #include "driver_client/driver_client.h"
+#include "loader/search_order.h"
 
 int main(int, char**, char**) {
+    // Before the driver library is loaded: what it imports must come from the system
+    // directory, never from this program's folder, the working folder or PATH.
+    RestrictDllSearchToSystemDirectory();
     if (InitializeDriverInterface() != kDriverOk) {
         return 0;
     }

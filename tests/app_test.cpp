@@ -11,6 +11,7 @@
 
 #include "driver_client/driver_contract.h"
 #include "tests/support/journal.h"
+#include "tests/support/simulated_device.h"
 #include "tests/support/test_support.h"
 #include "tools/simdriver/simdriver.h"
 
@@ -329,6 +330,61 @@ INSTANTIATE_TEST_SUITE_P(Places, PlantingTest,
                                                                           kPlantOnPath}),
                          [](const ::testing::TestParamInfo<PlantingCase>& info) {
                              return std::string(info.param.name);
+                         });
+
+// --- What the driver library imports ------------------------------------------------------
+
+// A driver library that imports simhelper.dll by bare name, as real ones import their own
+// helpers: the good helper in the system directory, planted copies where the default search
+// order looks first or instead (beside the program, the working folder, a folder on PATH).
+// Each copy journals its own path when it loads. On both of the loader's paths (below build
+// 14308 the system directory; on 19045 where the driver registered it, under Program Files)
+// only the system directory's helper may load.
+class ImportPlantingTest : public AppTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    struct RegisteredDriver : SimulatedMachine {
+        bool Install() {
+            const std::wstring path = driverFolder_ / kDriverLibraryName;
+            copies_.push_back(std::make_unique<ScopedFileCopy>(ImportingDriverPath(), path));
+            return device_.ok() && copies_.back()->ok() &&
+                   device_.SetDriverString(ClassKeyModuleValue(), path);
+        }
+    };
+};
+
+TEST_P(ImportPlantingTest, OnlyTheSystemDirectoryCopyOfAnImportLoads) {
+    ScopedFileCopy helper(SimHelperPath(), JoinPaths(SystemDirectory(), kSimHelperName));
+    ASSERT_TRUE(helper.ok());
+    std::unique_ptr<RegisteredDriver> registered;
+    std::unique_ptr<ScopedFileCopy> systemCopy;
+    if (GetParam()) {
+        registered = std::make_unique<RegisteredDriver>();
+        ASSERT_TRUE(registered->Install());
+    } else {
+        systemCopy = std::make_unique<ScopedFileCopy>(ImportingDriverPath(), SystemDriverPath());
+        ASSERT_TRUE(systemCopy->ok());
+    }
+    ScopedDirectory programFolder, workingFolder, pathFolder;
+    ScopedFileCopy program(DispsetPath(), programFolder / L"dispset.exe");
+    ScopedFileCopy plants[] = {{SimHelperPath(), programFolder / kSimHelperName},
+                               {SimHelperPath(), workingFolder / kSimHelperName},
+                               {SimHelperPath(), pathFolder / kSimHelperName}};
+    ScopedEnvironment path(L"PATH", PathWithFolderFirst(pathFolder.path()).c_str());
+    EXPECT_EQ(Run(std::wstring(), program.path(), workingFolder.path()), 0u);
+
+    std::vector<std::string> helpers = LinesStartingWith("helper ");
+    for (std::string& line : helpers) {
+        line = LowerAscii(line);
+    }
+    EXPECT_EQ(helpers,
+              std::vector<std::string>{LowerAscii("helper path=" + Narrow(helper.path()))});
+    EXPECT_EQ(LinesStartingWith("call name=ApplyDisplayRecord ").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(LoadPaths, ImportPlantingTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "DriverRegistered"
+                                                           : "SystemDirectory");
                          });
 
 }  // namespace

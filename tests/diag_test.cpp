@@ -141,6 +141,29 @@ TEST_F(DiagTest, HelpAndVersionGoToStandardOutput) {
     EXPECT_TRUE(Loads().empty());
 }
 
+// Run as from a Downloads folder that also holds a planted copy of what the driver library
+// imports: show loads the system directory's copy only, and locate says why.
+TEST_F(DiagTest, RunBesidePlantedImportShowLoadsTheSystemDirectoryCopyAndLocateSaysWhy) {
+    ScopedFileCopy driver(ImportingDriverPath(), SystemDriverPath());
+    ScopedFileCopy helper(SimHelperPath(), JoinPaths(SystemDirectory(), kSimHelperName));
+    ScopedDirectory downloads;
+    ScopedFileCopy companion(DiagPath(), downloads / L"dispset-diag.exe");
+    ScopedFileCopy planted(SimHelperPath(), downloads / kSimHelperName);
+    ASSERT_TRUE(driver.ok() && helper.ok() && companion.ok() && planted.ok());
+
+    EXPECT_EQ(Diag(L"show", downloads.path(), companion.path()).exitCode, kExitOk);
+    EXPECT_EQ(LowerAscii(LineStartingWith(ReadFileText(journalPath_), "helper ")),
+              LowerAscii("helper path=" + Narrow(helper.path())));
+    EXPECT_EQ(LinesStartingWith(Journal(), "helper ").size(), 1u);
+
+    const ProgramOutput text = Diag(L"locate", downloads.path(), companion.path());
+    EXPECT_EQ(LineStartingWith(text.out, "DLL search:"),
+              "DLL search:       system directory only (SetDefaultDllDirectories): what a loaded "
+              "library imports comes from the system directory and nowhere else");
+    const ProgramOutput json = Diag(L"--json locate", downloads.path(), companion.path());
+    EXPECT_EQ(Text(ParseReport(json.out)["dllSearch"]), "systemDirectoryOnly");
+}
+
 // --- locate on Windows 10 with the simulated NVIDIA display device ---------------------------
 
 class LocateTest : public DiagTest, protected SimulatedMachine {

@@ -25,6 +25,7 @@ void AppendPadded(TextBuffer& out, const wchar_t* text, unsigned width) {
 struct LocateReport {
     const wchar_t* name;
     ProcessFacts process;
+    DllSearchRestriction dllSearch;
     const LocateTrace* trace;
     OptionalText file;  // what LoadLibraryExW would open; absent when no path was decided
     PeImageInfo headers;
@@ -49,6 +50,12 @@ void TextProcess(TextBuffer& out, const ProcessFacts& process) {
     if (process.wow64Known) {
         out.AppendAscii(process.wow64 ? ", under WOW64" : ", not under WOW64");
     }
+    out.AppendChar(L'\n');
+}
+
+void TextDllSearch(TextBuffer& out, DllSearchRestriction restriction) {
+    AppendLabel(out, "DLL search");
+    out.Append(NamesOf(kDllSearchNames, restriction).text);
     out.AppendChar(L'\n');
 }
 
@@ -261,6 +268,7 @@ void WriteText(TextBuffer& out, const LocateReport& report) {
     out.AppendPrintable(report.name);
     out.AppendAscii(" (nothing is loaded)\n");
     TextProcess(out, report.process);
+    TextDllSearch(out, report.dllSearch);
     TextGate(out, trace);
     if (trace.displayDevice.present()) {
         AppendLabel(out, "display device");
@@ -430,6 +438,7 @@ bool WriteJson(TextBuffer& out, const LocateReport& report, int exitCode) {
         json.Null();
     }
     json.EndObject();
+    json.Field("dllSearch", NamesOf(kDllSearchNames, report.dllSearch).json);
     json.Key("windowsBuild");
     if (trace.gateSeen) {
         json.Unsigned(trace.buildNumber);
@@ -472,7 +481,7 @@ int RunLocate(const wchar_t* name, ReportFormat format, TextBuffer& out) {
             FreeLibrary(module);
         }
     }
-    LocateReport report{name, GetProcessFacts(), &trace, {}, {}, {}};
+    LocateReport report{name, GetProcessFacts(), DllSearchRestrictionInForce(), &trace, {}, {}, {}};
     if (trace.decisionSeen) {
         // The file is looked at by the name that LoadLibraryExW would open.
         if (!FileLoadLibraryOpens(trace.decisionPath.get(), report.file)) {

@@ -40,6 +40,23 @@ const EnumNames<LoadRefusal> kRefusalNames[6] = {
      L"the registered path lies outside the Windows and Program Files folders", L"untrustedFolder"},
 };
 
+const EnumNames<DllSearchRestriction> kDllSearchNames[4] = {
+    {DllSearchRestriction::kNotMade, L"not restricted in this process", L"notMade"},
+    {DllSearchRestriction::kSystemDirectoryOnly,
+     L"system directory only (SetDefaultDllDirectories): what a loaded library imports comes "
+     L"from the system directory and nowhere else",
+     L"systemDirectoryOnly"},
+    {DllSearchRestriction::kWorkingFolderRemoved,
+     L"working folder removed (SetDllDirectoryW; SetDefaultDllDirectories needs update "
+     L"KB2533623 here): what a loaded library imports may still come from the program's "
+     L"folder or PATH",
+     L"workingFolderRemoved"},
+    {DllSearchRestriction::kNone,
+     L"not restricted: what a loaded library imports is looked for along the default search "
+     L"order",
+     L"none"},
+};
+
 const EnumNames<LocateOutcome> kOutcomeNames[3] = {
     {LocateOutcome::kLoad, L"would load", L"load"},
     {LocateOutcome::kRefused, L"refused", L"refused"},

@@ -12,6 +12,7 @@
 #include "app/diag/pe_image.h"
 #include "app/diag/text_buffer.h"
 #include "loader/load_observer.h"
+#include "loader/search_order.h"
 
 constexpr unsigned kSourceCount = 5;
 
@@ -36,6 +37,10 @@ extern const EnumNames<LoadSource> kSourceNames[kSourceCount + 1];
 extern const EnumNames<TrustedFolder> kTrustedFolderNames[5];
 extern const EnumNames<ModulePlace> kPlaceNames[2];
 extern const EnumNames<LoadRefusal> kRefusalNames[6];
+
+// What this process's DLL search is restricted to: the same restriction every program of
+// the package makes first, so it is what dispset.exe gets on this machine.
+extern const EnumNames<DllSearchRestriction> kDllSearchNames[4];
 
 enum class LocateOutcome : uint8_t { kLoad, kRefused, kUnloadable };
 extern const EnumNames<LocateOutcome> kOutcomeNames[3];

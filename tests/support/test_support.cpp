@@ -42,6 +42,12 @@ std::wstring NoQueryDriverPath() {
 std::wstring DiagPath() {
     return PathFromEnvironment("DIAG_EXE");
 }
+std::wstring ImportingDriverPath() {
+    return PathFromEnvironment("IMPORTING_DLL");
+}
+std::wstring SimHelperPath() {
+    return PathFromEnvironment("SIMHELPER_DLL");
+}
 
 Configuration CurrentConfiguration() {
     if (sizeof(void*) == 8) {

@@ -21,6 +21,11 @@ std::wstring SimDriverPath();      // the simulated nvapi.dll built for this arc
 std::wstring DispsetPath();        // the program of this build (the i686 one is the shipped)
 std::wstring NoQueryDriverPath();  // an nvapi.dll that lacks the query-interface export
 std::wstring DiagPath();           // dispset-diag.exe of this build
+// The simulated driver that imports simhelper.dll by bare name, and that helper, which
+// journals "helper path=<its path>" when it is loaded.
+std::wstring ImportingDriverPath();
+std::wstring SimHelperPath();
+constexpr wchar_t kSimHelperName[] = L"simhelper.dll";
 
 // The three configurations the tests run in: the x64 twin on 64-bit Windows; the shipped
 // i686 build as a 32-bit process on 64-bit Windows (WOW64: "Wow" value names, the

@@ -24,6 +24,9 @@
 //                      environment takes the process's environment lock, on which calls
 //                      from several threads would queue.
 //
+// Built as simdriver_importing, it also imports simhelper.dll by bare name (simhelper.cpp),
+// which journals "helper path=<its path>" when it is loaded.
+//
 // Journal lines, one event each, hex as 0x%08X:
 //   load path=<this DLL's full path>         attached to the process
 //   load-refused path=<path>                 attach refused because of loadfail
@@ -67,6 +70,11 @@ DriverStatus DRIVER_CALL QueryDisplayRecord(DisplayHandle display, DisplayRecord
 DriverStatus DRIVER_CALL ApplyDisplayRecord(DisplayHandle display, DisplayRecord* record,
                                             uint32_t companion);
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+#ifdef SIMDRIVER_IMPORTS_HELPER
+// The importing variant (simdriver_importing): a static import by bare name, resolved by
+// Windows along the process's DLL search order when the library is loaded.
+__declspec(dllimport) int SimHelperMark();
+#endif
 }
 
 // The exports must be exactly what the client will call them as.
@@ -665,6 +673,9 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
             return FALSE;
         }
         g_attached = true;
+#ifdef SIMDRIVER_IMPORTS_HELPER
+        SimHelperMark();
+#endif
         Journal("load path=%s", path);
     } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr && g_attached) {
         // Only a FreeLibrary release is journaled; at process exit the journal has nothing
