@@ -694,6 +694,24 @@ TEST_F(ShowTest, ReadsTheSettingAndNeverApplies) {
     EXPECT_EQ(ReadFileText(statePath_), before);
 }
 
+// A mutex of the watcher's name that this process may not open is not the watcher's (the
+// watcher's has the user's default security): show cannot tell, and does not guess. Wine
+// does not enforce a mutex's security, so the refusal is injected.
+HANDLE WINAPI OpenMutexDenied(DWORD, BOOL, LPCWSTR) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
+TEST_F(ShowTest, AWatcherMutexThatCannotBeOpenedIsCannotTell) {
+    ScopedImportPatch denied("OpenMutexW", reinterpret_cast<void*>(&OpenMutexDenied));
+    const std::string line = LineStartingWith(RunInThisProcess({L"show"}).out, "watcher:");
+    EXPECT_TRUE(StartsWith(line, "watcher:          cannot tell: error 5 ERROR_ACCESS_DENIED"))
+        << line;
+    const JsonValue report = ParseReport(RunInThisProcess({L"--json", L"show"}).out);
+    EXPECT_TRUE(report["watcher"]["running"].is(JsonValue::Type::kNull));
+    EXPECT_EQ(Integer(report["watcher"]["error"]["code"]), ERROR_ACCESS_DENIED);
+}
+
 struct ShowFailureCase {
     const char* name;
     const wchar_t* failures;  // null: no library at all

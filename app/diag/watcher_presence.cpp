@@ -15,12 +15,12 @@ WatcherState FindSessionWatcher() {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND) {
         state.presence = WatcherPresence::kNotRunning;
-    } else if (error == ERROR_ACCESS_DENIED) {
-        // It exists; only its security keeps this process from opening it.
-        state.presence = WatcherPresence::kRunning;
-    } else {
-        state.error = error;
+        return state;
     }
+    // A mutex of that name that this process may not open is not the watcher's: the watcher
+    // runs as this session's user, with that user's default security. Anything in the
+    // session can create such a name first, so it tells nothing.
+    state.error = error;
     return state;
 }
 
@@ -36,7 +36,7 @@ void AppendWatcherLine(TextBuffer& out, const WatcherState& state) {
             out.AppendAscii("not running in this session");
             break;
         case WatcherPresence::kUnknown:
-            out.AppendAscii("unknown: ");
+            out.AppendAscii("cannot tell: error ");
             AppendErrorDescription(out, state.error);
             break;
     }

@@ -1,5 +1,6 @@
 // Whether a dispset-watch runs in this session: a watcher holds the session's watcher mutex
-// for as long as it runs, so the mutex exists exactly then.
+// for as long as it runs, so the mutex exists exactly then. Only a mutex that this process
+// can open counts; one it cannot is "cannot tell".
 #pragma once
 
 #include <windows.h>
