@@ -37,6 +37,20 @@ LocalString GetFullPathAlloc(const wchar_t* path) {
     return fullPath;
 }
 
+// A drive letter, a colon, a separator, then something other than separators: a folder
+// below the root of a drive, as Program Files always is.
+bool NamesFolderBelowDriveRoot(const wchar_t* text) {
+    if (!IsAsciiLetter(text[0]) || text[1] != L':' || !IsPathSeparator(text[2])) {
+        return false;
+    }
+    for (const wchar_t* rest = text + 3; *rest != L'\0'; ++rest) {
+        if (!IsPathSeparator(*rest)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 enum class FolderLookup {
     kFound,     // the folder text, ending in a backslash
     kUnusable,  // no folder to compare with; the next one is tried
@@ -65,14 +79,15 @@ FolderLookup GetProgramFilesFolder(LocalString& folder) {
     if (ExpandEnvironmentStringsW(kProgramW6432Reference, folder.get(), size) != size) {
         return FolderLookup::kFailed;
     }
-    if (lstrcmpW(folder.get(), kProgramW6432Reference) == 0) {
+    // The variable is the user's environment. A value that names no folder below a drive's
+    // root (empty, \, \\server\share, C:, C:\) would be a prefix of every path on a drive
+    // or the network, and a relative one names no place at all: such values count as not
+    // defined.
+    if (lstrcmpW(folder.get(), kProgramW6432Reference) == 0 ||
+        !NamesFolderBelowDriveRoot(folder.get())) {
         return GetCsidlFolder(CSIDL_PROGRAM_FILES, folder);
     }
-    // Defined but empty names no folder; taken as a prefix it would match every path.
     const DWORD length = size - 1;
-    if (length == 0) {
-        return FolderLookup::kUnusable;
-    }
     if (folder.get()[length - 1] != L'\\') {
         StringAppendChars(folder.get(), size + 1, kBackslash);
     }

@@ -382,20 +382,33 @@ TEST_F(ProgramFilesFakeTest, UndefinedVariableFallsBackToTheShellFolder) {
     EXPECT_TRUE(Trusted(other / L"nvapi.dll"));
 }
 
-// Defined but empty: that folder is skipped, it never trusts everything, and the folders
-// after it are still tried.
-TEST_F(ProgramFilesFakeTest, EmptyVariableIsSkipped) {
-    ScopedEnvironment variable(kProgramW6432, L"");
-    wchar_t expanded[8] = {L'?'};
-    ASSERT_EQ(ExpandEnvironmentStringsW(L"%ProgramW6432%", expanded, 8), 1u)
-        << "this Wine does not keep an empty variable defined";
-    EXPECT_FALSE(Trusted(inside()));  // the shell folder is no fallback for it
-    EXPECT_FALSE(Trusted(kForeignPath));
-    EXPECT_FALSE(Trusted(kUncPath));
-    EXPECT_TRUE(Trusted(windows_ + L"\\System32\\nvapi.dll"));
-    wchar_t x86[MAX_PATH] = {};
-    ASSERT_EQ(g_realFolderPath(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, x86), S_OK);
-    EXPECT_TRUE(Trusted(std::wstring(x86) + L"\\nvapi.dll"));
+// The variable is the user's: a value that names no folder below a drive's root counts as
+// not defined, and Program Files comes from the shell (here the scratch folder). Taken as it
+// is, it would trust a whole drive or every network path. A folder is taken as it is.
+TEST_F(ProgramFilesFakeTest, AVariableThatNamesNoFolderBelowADriveRootCountsAsUndefined) {
+    const std::wstring drive = windows_.substr(0, 2);  // "C:", the prefix's system drive
+    const struct {
+        std::wstring value;
+        bool shellFolder;
+    } kValues[] = {
+        {L"", true},
+        {L"\\", true},
+        {L"\\\\server\\share", true},
+        {drive, true},
+        {drive + L"\\", true},
+        {drive + L"\\\\", true},
+        {L"Program Files", true},
+        {drive + L"\\Program Files\\", false},
+    };
+    for (const auto& entry : kValues) {
+        SCOPED_TRACE(Narrow(L"ProgramW6432=" + entry.value));
+        ScopedEnvironment variable(kProgramW6432, entry.value.c_str());
+        EXPECT_EQ(Trusted(inside()), entry.shellFolder);
+        EXPECT_EQ(Trusted(drive + L"\\Program Files\\nvapi.dll"), !entry.shellFolder);
+        EXPECT_FALSE(Trusted(drive + L"\\Temp\\nvapi.dll"));
+        EXPECT_FALSE(Trusted(kUncPath));
+        EXPECT_TRUE(Trusted(windows_ + L"\\System32\\nvapi.dll"));
+    }
 }
 
 // A shell folder that comes back empty names no folder. Taken as it is, the backslash
