@@ -387,6 +387,7 @@ TEST_F(ProgramFilesFakeTest, UndefinedVariableFallsBackToTheShellFolder) {
 // is, it would trust a whole drive or every network path. A folder is taken as it is.
 TEST_F(ProgramFilesFakeTest, AVariableThatNamesNoFolderBelowADriveRootCountsAsUndefined) {
     const std::wstring drive = windows_.substr(0, 2);  // "C:", the prefix's system drive
+    ScopedDirectory other;
     const struct {
         std::wstring value;
         bool shellFolder;
@@ -399,12 +400,15 @@ TEST_F(ProgramFilesFakeTest, AVariableThatNamesNoFolderBelowADriveRootCountsAsUn
         {drive + L"\\\\", true},
         {L"Program Files", true},
         {drive + L"\\Program Files\\", false},
+        {other.path(), false},
     };
     for (const auto& entry : kValues) {
         SCOPED_TRACE(Narrow(L"ProgramW6432=" + entry.value));
         ScopedEnvironment variable(kProgramW6432, entry.value.c_str());
         EXPECT_EQ(Trusted(inside()), entry.shellFolder);
-        EXPECT_EQ(Trusted(drive + L"\\Program Files\\nvapi.dll"), !entry.shellFolder);
+        if (!entry.shellFolder) {
+            EXPECT_TRUE(Trusted(JoinPaths(entry.value, L"nvapi.dll")));
+        }
         EXPECT_FALSE(Trusted(drive + L"\\Temp\\nvapi.dll"));
         EXPECT_FALSE(Trusted(kUncPath));
         EXPECT_TRUE(Trusted(windows_ + L"\\System32\\nvapi.dll"));
