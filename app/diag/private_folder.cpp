@@ -49,14 +49,8 @@ bool IsDotEntry(const wchar_t* name) {
     return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
 
-// A read-only attribute (a program run may set one) is cleared before a second try.
 bool RemoveEntry(const wchar_t* path, bool folder, Leftovers* left) {
-    const auto remove = [&] { return folder ? RemoveDirectoryW(path) : DeleteFileW(path); };
-    if (remove()) {
-        return true;
-    }
-    if (GetLastError() == ERROR_ACCESS_DENIED && SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL) &&
-        remove()) {
+    if (folder ? RemoveDirectoryW(path) : DeleteFileW(path)) {
         return true;
     }
     if (left != nullptr) {
