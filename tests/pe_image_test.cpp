@@ -234,7 +234,7 @@ TEST_F(PeImageTest, WhatIsNoFileOnADiskIsNotRead) {
 
 // --- The import directory -------------------------------------------------------------------
 
-// An image with one section (RVA 0x1000, file offset 0x200) that holds the import
+// An image with one section (RVA 0x1000, file offset rawOffset) that holds the import
 // descriptors, then the names; every field a case breaks is a member.
 struct ImportImage {
     uint16_t magic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
@@ -271,9 +271,9 @@ struct ImportImage {
         uint32_t nameRva = 0x1000 + 20 * static_cast<uint32_t>(names.size() + 1);
         for (size_t i = 0; i < names.size(); ++i) {
             const bool last = i + 1 == names.size();
-            Put32(bytes, 0x200 + 20 * i + 12, last && badNameRva != 0 ? badNameRva : nameRva);
+            Put32(bytes, rawOffset + 20 * i + 12, last && badNameRva != 0 ? badNameRva : nameRva);
             for (size_t c = 0; c < names[i].size() && nameRva - 0x1000 + c < rawSize; ++c) {
-                bytes[0x200 + nameRva - 0x1000 + c] = static_cast<uint8_t>(names[i][c]);
+                bytes[rawOffset + nameRva - 0x1000 + c] = static_cast<uint8_t>(names[i][c]);
             }
             nameRva += static_cast<uint32_t>(names[i].size()) + 1;
         }
@@ -313,6 +313,7 @@ TEST_F(PeImageTest, ImportNamesAreReadWithinTheSectionsAndTheirBounds) {
     cases.back().image.cutAt = 0x210;
     cases.push_back({"more sections than Windows loads", {}, PeImportStatus::kBadSectionTable, 0});
     cases.back().image.sections = 97;
+    cases.back().image.rawOffset = 0x1200;  // the table ends before the data
     cases.push_back({"section table past the end", {}, PeImportStatus::kBadSectionTable, 0});
     cases.back().image.sections = 80;
     cases.back().image.rawSize = 0x100;

@@ -209,13 +209,13 @@ ScopedImportPatch* g_deletePatch = nullptr;
 unsigned g_pathCanaryRefusals = 0;
 
 // The working folder's version.dll cannot be deleted, as one held by a process that does not
-// end; the PATH folder's only at the first try, as one held by a process being ended.
+// end; the PATH folder's only at the first two tries, as one held by a process being ended.
 BOOL WINAPI DeleteFileRefusingVersion(LPCWSTR path) {
     const std::wstring file = Lower(path);
     const bool working =
         file.size() > 20 && file.substr(file.size() - 20) == L"\\working\\version.dll";
     const bool inPath = file.size() > 17 && file.substr(file.size() - 17) == L"\\path\\version.dll";
-    if (working || (inPath && g_pathCanaryRefusals++ == 0)) {
+    if (working || (inPath && g_pathCanaryRefusals++ < 2)) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
