@@ -205,6 +205,11 @@ TEST_F(SelftestTest, AHangingProgramIsEndedWithWhatItStartedAndAMissingOneIsNoTe
 
 // --- In this process, where failures are injected -------------------------------------------
 
+bool EndsWith(const std::wstring& text, const std::wstring& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 ScopedImportPatch* g_deletePatch = nullptr;
 unsigned g_pathCanaryRefusals = 0;
 
@@ -212,14 +217,23 @@ unsigned g_pathCanaryRefusals = 0;
 // end; the PATH folder's only at the first two tries, as one held by a process being ended.
 BOOL WINAPI DeleteFileRefusingVersion(LPCWSTR path) {
     const std::wstring file = Lower(path);
-    const bool working =
-        file.size() > 20 && file.substr(file.size() - 20) == L"\\working\\version.dll";
-    const bool inPath = file.size() > 17 && file.substr(file.size() - 17) == L"\\path\\version.dll";
+    const bool working = EndsWith(file, L"\\working\\version.dll");
+    const bool inPath = EndsWith(file, L"\\path\\version.dll");
     if (working || (inPath && g_pathCanaryRefusals++ < 2)) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
     return g_deletePatch->original<decltype(&DeleteFileW)>()(path);
+}
+
+// A canary taken away during the run, as a security product's quarantine does.
+ScopedImportPatch* g_attributesPatch = nullptr;
+DWORD WINAPI AttributesWithoutDwmapi(LPCWSTR path) {
+    if (EndsWith(Lower(path), L"\\path\\dwmapi.dll")) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return g_attributesPatch->original<decltype(&GetFileAttributesW)>()(path);
 }
 
 // A library that cannot load at all, as where a policy forbids the temporary folder.
@@ -236,7 +250,7 @@ std::string RunInThisProcess() {
     return Narrow(output.out.text());
 }
 
-TEST_F(SelftestTest, WhatCannotBeRemovedIsReportedAndANeverRunningCanaryIsNoTest) {
+TEST_F(SelftestTest, WhatCannotBeRemovedIsReportedAndAMissingOrNeverRunningCanaryIsNoTest) {
     std::string report;
     {
         ScopedImportPatch patch("DeleteFileW", reinterpret_cast<void*>(&DeleteFileRefusingVersion));
@@ -257,6 +271,17 @@ TEST_F(SelftestTest, WhatCannotBeRemovedIsReportedAndANeverRunningCanaryIsNoTest
             DeleteFileW(wide.c_str());
             RemoveDirectoryW(wide.c_str());
         }
+    }
+    {
+        ScopedImportPatch gone("GetFileAttributesW",
+                               reinterpret_cast<void*>(&AttributesWithoutDwmapi));
+        ASSERT_TRUE(gone.ok());
+        g_attributesPatch = &gone;
+        report = RunInThisProcess();
+        EXPECT_TRUE(StartsWith(Lines(report, "result:").at(0),
+                               "result:           the test could not be made: a planted canary "
+                               "was gone after a run"))
+            << report;
     }
     ScopedImportPatch refused("LoadLibraryExW", reinterpret_cast<void*>(&LoadLibraryRefused));
     ASSERT_TRUE(refused.ok());

@@ -9,7 +9,7 @@
 const EnumNames<CanaryReason> kCanaryReasonNames[3] = {
     {CanaryReason::kDriverLibrary, L"the driver library", L"driverLibrary"},
     {CanaryReason::kDriverImport, L"imported by the driver library", L"driverImport"},
-    {CanaryReason::kUsualVictim, L"a usual victim", L"usualVictim"},
+    {CanaryReason::kUsualVictim, L"usual victims of DLL planting", L"usualVictim"},
 };
 
 // Each is a system library that is not a known library on current Windows, and that

@@ -40,7 +40,8 @@ enum class Setback : uint8_t {
     kCopy,
     kPlant,
     kControl,
-    kStart
+    kStart,
+    kVanished
 };
 const EnumNames<Setback> kSetbackNames[] = {
     {Setback::kNone, nullptr, nullptr},
@@ -55,6 +56,10 @@ const EnumNames<Setback> kSetbackNames[] = {
      L"temporary folder from loading)",
      L"control"},
     {Setback::kStart, L"the program cannot be started", L"start"},
+    {Setback::kVanished,
+     L"a planted canary was gone after a run, taken away by something else (a security "
+     L"product may have quarantined it): a canary that is not there proves nothing",
+     L"vanished"},
 };
 
 struct RunReport {
@@ -223,14 +228,16 @@ bool Run(const wchar_t* program, unsigned firstPlace, RunReport& run, SelftestRe
     if (run.result.startError != ERROR_SUCCESS) {
         return Fail(report, Setback::kStart, run.result.startError);
     }
+    bool allThere = true;
     for (unsigned place = firstPlace; place < kPlaceCount; ++place) {
         for (unsigned i = 0; i < report.names.count(); ++i) {
             TextBuffer path;
             JoinIntoBuffer(report.places[place].text(), report.names[i].name.text(), path);
             run.loaded[place][i] = TakeMarker(path.text());
+            allThere = allThere && GetFileAttributesW(path.text()) != INVALID_FILE_ATTRIBUTES;
         }
     }
-    return true;
+    return allThere || Fail(report, Setback::kVanished, ERROR_SUCCESS);
 }
 
 void PlantAndRun(const CanaryBytes& canary, SelftestReport& report) {
@@ -316,7 +323,9 @@ void TextDriver(TextBuffer& out, const SelftestReport& report) {
 void TextKnown(TextBuffer& out, const KnownDlls& known) {
     AppendLabel(out, "known libraries");
     if (known.status != ERROR_SUCCESS) {
-        out.AppendAscii("none read: error ");
+        out.AppendAscii("none read from HKLM\\");
+        out.Append(kKnownDllsKey);
+        out.AppendAscii(": error ");
         AppendErrorDescription(out, static_cast<DWORD>(known.status));
     } else {
         out.AppendDecimal(known.count);
@@ -325,16 +334,20 @@ void TextKnown(TextBuffer& out, const KnownDlls& known) {
     out.AppendChar(L'\n');
 }
 
+// The names grouped by why they are planted: "a, b (reason); c (reason)".
 void TextNames(TextBuffer& out, const CanaryNames& names) {
     AppendLabel(out, "canaries");
     out.AppendDecimal(names.count());
     out.AppendAscii(" names in each place:");
     for (unsigned i = 0; i < names.count(); ++i) {
-        out.AppendAscii(i == 0 ? " " : ", ");
-        out.AppendPrintable(names[i].name.text());
-        out.AppendAscii(" (");
-        out.Append(NamesOf(kCanaryReasonNames, names[i].reason).text);
-        out.AppendChar(L')');
+        const bool groupStarts = i == 0 || names[i - 1].reason != names[i].reason;
+        out.AppendAscii(i == 0 ? " " : groupStarts ? "; " : ", ");
+        out.Append(names[i].name.text());
+        if (i + 1 == names.count() || names[i + 1].reason != names[i].reason) {
+            out.AppendAscii(" (");
+            out.Append(NamesOf(kCanaryReasonNames, names[i].reason).text);
+            out.AppendChar(L')');
+        }
     }
     out.AppendChar(L'\n');
 }
