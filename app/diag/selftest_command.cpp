@@ -128,8 +128,7 @@ bool FindProgram(const wchar_t* given, TextBuffer& program) {
 }
 
 bool FindCanary(CanaryBytes& canary) {
-    HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(DISPSET_CANARY_RESOURCE),
-                                   MAKEINTRESOURCEW(10));  // RT_RCDATA
+    HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(DISPSET_CANARY_RESOURCE), RT_RCDATA);
     HGLOBAL loaded = resource != nullptr ? LoadResource(nullptr, resource) : nullptr;
     canary.data = loaded != nullptr ? LockResource(loaded) : nullptr;
     canary.size = resource != nullptr ? SizeofResource(nullptr, resource) : 0;
@@ -165,7 +164,9 @@ bool Fail(SelftestReport& report, Setback setback, DWORD error) {
 
 bool MakeFolders(PrivateFolder& folder, SelftestReport& report) {
     DWORD error = folder.Create();
-    report.folder.Append(folder.path());
+    if (folder.created()) {
+        report.folder.Append(folder.path());
+    }
     for (unsigned place = 0; place < kPlaceCount && error == ERROR_SUCCESS; ++place) {
         error = folder.CreateSubfolder(kPlaceFolders[place], report.places[place]);
     }
@@ -261,6 +262,10 @@ void MakeTest(const wchar_t* program, SelftestReport& report) {
         return;
     }
     ListNames(report);
+    if (report.names.failed()) {
+        Fail(report, Setback::kPlant, ERROR_NOT_ENOUGH_MEMORY);
+        return;
+    }
     CanaryBytes canary;
     if (!FindCanary(canary)) {
         Fail(report, Setback::kNoCanary, GetLastError());
