@@ -232,4 +232,110 @@ TEST_F(PeImageTest, WhatIsNoFileOnADiskIsNotRead) {
     EXPECT_EQ(LoadErrorFromHeaders(empty), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
 }
 
+// --- The import directory -------------------------------------------------------------------
+
+// An image with one section (RVA 0x1000, file offset rawOffset) that holds the import
+// descriptors, then the names; every field a case breaks is a member.
+struct ImportImage {
+    uint16_t magic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+    std::vector<std::string> names = {"KERNEL32.dll", "helper.dll"};
+    uint32_t directoryRva = 0x1000;
+    uint32_t directoryCount = 16;  // NumberOfRvaAndSizes
+    uint16_t sections = 1;
+    uint32_t rawOffset = 0x200;
+    uint32_t rawSize = 0x1000;
+    uint32_t badNameRva = 0;  // given to the last name when set
+    size_t cutAt = 0;         // the file ends here when set
+
+    std::vector<uint8_t> Bytes() const {
+        const bool wide = magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+        const uint32_t optional = wide ? 240 : 224;
+        const uint32_t directories = wide ? 112 : 96;
+        std::vector<uint8_t> bytes(rawOffset + rawSize, 0);
+        Put16(bytes, 0, IMAGE_DOS_SIGNATURE);
+        Put32(bytes, 0x3C, kPeOffset);
+        Put32(bytes, kPeOffset, IMAGE_NT_SIGNATURE);
+        Put16(bytes, kPeOffset + 4, wide ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386);
+        Put16(bytes, kPeOffset + 6, sections);
+        Put16(bytes, kPeOffset + 20, optional);
+        Put16(bytes, kPeOffset + 22, IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_DLL);
+        const size_t header = kPeOffset + 24;
+        Put16(bytes, header, magic);
+        Put32(bytes, header + directories - 4, directoryCount);
+        Put32(bytes, header + directories + 8, directoryRva);
+        Put32(bytes, header + directories + 12, 20 * (names.size() + 1));
+        const size_t section = header + optional;
+        Put32(bytes, section + 12, 0x1000);
+        Put32(bytes, section + 16, rawSize);
+        Put32(bytes, section + 20, rawOffset);
+        uint32_t nameRva = 0x1000 + 20 * static_cast<uint32_t>(names.size() + 1);
+        for (size_t i = 0; i < names.size(); ++i) {
+            const bool last = i + 1 == names.size();
+            Put32(bytes, rawOffset + 20 * i + 12, last && badNameRva != 0 ? badNameRva : nameRva);
+            for (size_t c = 0; c < names[i].size() && nameRva - 0x1000 + c < rawSize; ++c) {
+                bytes[rawOffset + nameRva - 0x1000 + c] = static_cast<uint8_t>(names[i][c]);
+            }
+            nameRva += static_cast<uint32_t>(names[i].size()) + 1;
+        }
+        if (cutAt != 0) {
+            bytes.resize(cutAt);
+        }
+        return bytes;
+    }
+};
+
+TEST_F(PeImageTest, ImportNamesAreReadWithinTheSectionsAndTheirBounds) {
+    struct Case {
+        const char* name;
+        ImportImage image;
+        PeImportStatus status;
+        unsigned count;  // names read
+    };
+    std::vector<Case> cases = {{"PE32+", {}, PeImportStatus::kOk, 2}};
+    cases.push_back({"PE32", {}, PeImportStatus::kOk, 2});
+    cases.back().image.magic = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
+    cases.push_back({"no import directory", {}, PeImportStatus::kOk, 0});
+    cases.back().image.directoryCount = 1;
+    cases.push_back({"longest name", {}, PeImportStatus::kOk, 1});
+    cases.back().image.names = {std::string(kMaxImportNameChars, 'a')};
+    cases.push_back({"name one longer", {}, PeImportStatus::kBadName, 0});
+    cases.back().image.names = {std::string(kMaxImportNameChars + 1, 'a')};
+    cases.push_back({"name with a path", {}, PeImportStatus::kBadName, 1});
+    cases.back().image.names = {"a.dll", "..\\b.dll"};
+    cases.push_back({"name cut by the section's end", {}, PeImportStatus::kBadName, 0});
+    cases.back().image.names = {"abc.dll"};
+    cases.back().image.badNameRva = 0x1000 + 0x1000 - 3;
+    cases.push_back({"name outside every section", {}, PeImportStatus::kOutsideFile, 1});
+    cases.back().image.badNameRva = 0x2000;
+    cases.push_back({"directory outside every section", {}, PeImportStatus::kOutsideFile, 0});
+    cases.back().image.directoryRva = 0x5000;
+    cases.push_back({"section data past the end of the file", {}, PeImportStatus::kOutsideFile, 0});
+    cases.back().image.cutAt = 0x210;
+    cases.push_back({"more sections than Windows loads", {}, PeImportStatus::kBadSectionTable, 0});
+    cases.back().image.sections = 97;
+    cases.back().image.rawOffset = 0x1200;  // the table ends before the data
+    cases.push_back({"section table past the end", {}, PeImportStatus::kBadSectionTable, 0});
+    cases.back().image.sections = 80;
+    cases.back().image.rawSize = 0x100;
+    cases.push_back({"one library too many", {}, PeImportStatus::kTooMany, kMaxImportNames});
+    cases.back().image.names.assign(kMaxImportNames + 1, "x.dll");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PeImportNames imports;
+        ReadPeImportNames(Write(c.image.Bytes()).c_str(), imports);
+        EXPECT_EQ(imports.status, c.status);
+        ASSERT_EQ(imports.count, c.count);
+        for (unsigned i = 0; i < c.count; ++i) {
+            EXPECT_EQ(Narrow(imports.names[i].text()), c.image.names[i]);
+        }
+    }
+    PeImportNames real;
+    ReadPeImportNames(ImportingDriverPath().c_str(), real);
+    EXPECT_EQ(real.status, PeImportStatus::kOk);
+    EXPECT_EQ(real.count, 3u) << "KERNEL32.dll, msvcrt.dll, simhelper.dll";
+    ReadPeImportNames(Write({}).c_str(), real);
+    EXPECT_EQ(real.status, PeImportStatus::kHeadersUnreadable);
+    EXPECT_EQ(real.count, 0u);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "app/diag/locate_command.h"
 #include "app/diag/report.h"
+#include "app/diag/selftest_command.h"
 #include "app/diag/show_command.h"
 #include "driver_client/driver_contract.h"
 
@@ -10,22 +11,27 @@ namespace {
 constexpr char kUsage[] =
     "usage: dispset-diag [--json] locate [NAME]\n"
     "       dispset-diag [--json] show\n"
+    "       dispset-diag [--json] selftest [PROGRAM]\n"
     "       dispset-diag --help | --version\n"
     "\n"
     "  locate   how dispset.exe's loader decides where to load NAME (default nvapi.dll)\n"
     "           from, step by step; nothing is loaded\n"
     "  show     display 0's setting as the driver reports it; nothing is changed\n"
+    "  selftest plants harmless canary libraries where an attacker would plant one, runs\n"
+    "           PROGRAM (default: the dispset.exe beside dispset-diag; it applies the\n"
+    "           setting) and reports which canary ran; exit code 0 none, 1 one did, 3 the\n"
+    "           test could not be made\n"
     "  --json   one JSON object instead of text\n"
     "\n"
     "exit codes: 0 the module would be loaded / the record was read, 1 it would not be /\n"
     "it was not, 2 usage, 3 dispset-diag itself failed\n";
 
-enum class Command { kNone, kLocate, kShow, kHelp, kVersion };
+enum class Command { kNone, kLocate, kShow, kSelftest, kHelp, kVersion };
 
 struct CommandLine {
     Command command = Command::kNone;
     ReportFormat format = ReportFormat::kText;
-    const wchar_t* name = nullptr;   // locate's NAME
+    const wchar_t* name = nullptr;   // locate's NAME, selftest's PROGRAM
     const wchar_t* error = nullptr;  // what is wrong with it, for the usage message
     const wchar_t* offending = nullptr;
 };
@@ -66,12 +72,15 @@ CommandLine Parse(int argc, const wchar_t* const* argv) {
                 line.command = Command::kLocate;
             } else if (Equals(argument, L"show")) {
                 line.command = Command::kShow;
+            } else if (Equals(argument, L"selftest")) {
+                line.command = Command::kSelftest;
             } else {
                 line.error = L"unknown command";
                 line.offending = argument;
                 return line;
             }
-        } else if (operands == 2 && line.command == Command::kLocate) {
+        } else if (operands == 2 &&
+                   (line.command == Command::kLocate || line.command == Command::kSelftest)) {
             line.name = argument;
         } else {
             line.error = L"unexpected argument";
@@ -125,6 +134,8 @@ int RunCompanion(int argc, const wchar_t* const* argv, CompanionOutput& output) 
                              output.out);
         case Command::kShow:
             return RunShow(line.format, output.out);
+        case Command::kSelftest:
+            return RunSelftest(line.name, line.format, output.out);
         case Command::kNone:
             break;
     }

@@ -13,21 +13,13 @@ namespace {
 // The longest source label and two spaces.
 constexpr unsigned kSourceNameWidth = 18;
 
-void AppendPadded(TextBuffer& out, const wchar_t* text, unsigned width) {
-    const unsigned length = static_cast<unsigned>(lstrlenW(text));
-    out.Append(text);
-    for (unsigned column = length; column < width; ++column) {
-        out.AppendChar(L' ');
-    }
-}
-
 // Everything a report shows: the trace, the file looked at and the decision.
 struct LocateReport {
     const wchar_t* name;
     ProcessFacts process;
     DllSearchRestriction dllSearch;
     const LocateTrace* trace;
-    OptionalText file;  // what LoadLibraryExW would open; absent when no path was decided
+    const OptionalText& file;  // what LoadLibraryExW would open; absent when no path was decided
     PeImageInfo headers;
     LocateDecision decision;
 };
@@ -468,12 +460,11 @@ bool WriteJson(TextBuffer& out, const LocateReport& report, int exitCode) {
 
 }  // namespace
 
-int RunLocate(const wchar_t* name, ReportFormat format, TextBuffer& out) {
-    LocateTrace trace;
+bool LocateModule(const wchar_t* name, LocateResult& result) {
     {
         // The program's own call: the name as given, flags 0. In the dry run the result is
         // always null; what the loader decided is in the trace.
-        ScopedLoadObserver observing(trace);
+        ScopedLoadObserver observing(result.trace);
         HMODULE module = LoadLibrarySecure(name, 0);
         if (module != nullptr) {
             // Cannot happen: the dry run stops every load of the module. Were it ever to
@@ -481,15 +472,29 @@ int RunLocate(const wchar_t* name, ReportFormat format, TextBuffer& out) {
             FreeLibrary(module);
         }
     }
-    LocateReport report{name, GetProcessFacts(), DllSearchRestrictionInForce(), &trace, {}, {}, {}};
-    if (trace.decisionSeen) {
+    if (result.trace.decisionSeen) {
         // The file is looked at by the name that LoadLibraryExW would open.
-        if (!FileLoadLibraryOpens(trace.decisionPath.get(), report.file)) {
-            return kExitInternal;
+        if (!FileLoadLibraryOpens(result.trace.decisionPath.get(), result.file)) {
+            return false;
         }
-        report.headers = ReadPeImageInfo(report.file.get());
+        result.headers = ReadPeImageInfo(result.file.get());
     }
-    report.decision = Decide(trace, report.headers);
+    result.decision = Decide(result.trace, result.headers);
+    return true;
+}
+
+int RunLocate(const wchar_t* name, ReportFormat format, TextBuffer& out) {
+    LocateResult located;
+    if (!LocateModule(name, located)) {
+        return kExitInternal;
+    }
+    const LocateReport report{name,
+                              GetProcessFacts(),
+                              DllSearchRestrictionInForce(),
+                              &located.trace,
+                              located.file,
+                              located.headers,
+                              located.decision};
     const int exitCode =
         report.decision.outcome == LocateOutcome::kLoad ? kExitSuccess : kExitFailure;
     if (format == ReportFormat::kJson) {

@@ -5,8 +5,23 @@
 // looked at through its headers only.
 #pragma once
 
+#include "app/diag/locate_model.h"
+#include "app/diag/pe_image.h"
 #include "app/diag/report.h"
 #include "app/diag/text_buffer.h"
+
+// The loader's decision for a module name, and the file it would load.
+struct LocateResult {
+    LocateTrace trace;
+    OptionalText file;  // what LoadLibraryExW would open; absent when no path was decided
+    PeImageInfo headers;
+    LocateDecision decision;
+};
+
+// Runs the loader's decision for name as a dry run (the module's code never runs) and
+// looks at the file it decides on through its headers. False when the file's name could
+// not be had (no memory).
+bool LocateModule(const wchar_t* name, LocateResult& result);
 
 // Appends the report to out; returns kExitSuccess when the module would be loaded,
 // kExitFailure when the loader would refuse it or the file could not be loaded.

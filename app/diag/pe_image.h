@@ -1,12 +1,15 @@
-// Reads the machine type of a module file from its DOS and PE headers, without loading it.
-// The file is hostile input: it is opened for reading only, must be a file on a disk (not
-// a device or a pipe), is read in two bounded reads at checked offsets, and every field
-// that the verdict rests on is checked before it is used.
+// Reads the machine type of a module file from its DOS and PE headers, and the names of the
+// libraries it imports, without loading it. The file is hostile input: it is opened for
+// reading only, must be a file on a disk (not a device or a pipe), is read in bounded reads
+// at checked offsets, and every field that a verdict or a read rests on is checked before it
+// is used.
 #pragma once
 
 #include <windows.h>
 
 #include <stdint.h>
+
+#include "app/diag/text_buffer.h"
 
 enum class PeHeaderStatus : uint8_t {
     kOk,
@@ -48,3 +51,33 @@ DWORD LoadErrorFromHeaders(const PeImageInfo& info);
 
 // A short English description of status, such as "no PE signature".
 const wchar_t* DescribePeHeaderStatus(PeHeaderStatus status);
+
+// The import directory read: how many libraries at most, and how long a name may be.
+constexpr unsigned kMaxImportNames = 64;
+constexpr unsigned kMaxImportNameChars = 255;
+
+enum class PeImportStatus : uint8_t {
+    kOk,                 // every name read; none when the image has no import directory
+    kHeadersUnreadable,  // headers.status tells why
+    kCannotRead,         // headers.openError tells why
+    kBadSectionTable,    // more sections than Windows loads, or a table past the end
+    kOutsideFile,        // a descriptor or a name lies in no section's data in the file
+    kBadName,            // a name without its NUL in reach, or not a plain file name
+    kTooMany,            // more than kMaxImportNames libraries: the rest were not read
+};
+
+// What ReadPeImportNames found: the names read before any problem, in the directory's order.
+struct PeImportNames {
+    PeImageInfo headers;
+    PeImportStatus status = PeImportStatus::kHeadersUnreadable;
+    unsigned count = 0;
+    TextBuffer names[kMaxImportNames];
+};
+
+// The libraries that the image at path imports by name (its import directory, entry 1),
+// each as written in the file. A plain file name is 1 to kMaxImportNameChars printable
+// ASCII characters without a path separator, a colon or a wildcard.
+void ReadPeImportNames(const wchar_t* path, PeImportNames& result);
+
+// A short English description of status, such as "a name lies outside the file".
+const wchar_t* DescribePeImportStatus(PeImportStatus status);

@@ -29,6 +29,14 @@ void AppendLabel(TextBuffer& out, const char* label) {
     } while (++length < kValueColumn);
 }
 
+void AppendPadded(TextBuffer& out, const wchar_t* text, unsigned width) {
+    const unsigned length = static_cast<unsigned>(lstrlenW(text));
+    out.Append(text);
+    for (unsigned column = length; column < width; ++column) {
+        out.AppendChar(L' ');
+    }
+}
+
 void WriteJsonHeader(JsonWriter& json, const wchar_t* command) {
     json.Field("tool", kToolName);
     json.Field("version", kToolVersion);

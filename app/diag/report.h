@@ -21,6 +21,8 @@ extern const wchar_t kToolVersion[];
 
 // "label:" padded to the value column; the caller appends the value and '\n'.
 void AppendLabel(TextBuffer& out, const char* label);
+// text, then spaces up to width characters.
+void AppendPadded(TextBuffer& out, const wchar_t* text, unsigned width);
 
 // The JSON members every report begins with: tool, version, command.
 void WriteJsonHeader(JsonWriter& json, const wchar_t* command);
