@@ -10,17 +10,20 @@ namespace {
 constexpr char kUsage[] =
     "usage: dispset-diag [--json] locate [NAME]\n"
     "       dispset-diag [--json] show\n"
+    "       dispset-diag [--json] check\n"
     "       dispset-diag --help | --version\n"
     "\n"
     "  locate   how dispset.exe's loader decides where to load NAME (default nvapi.dll)\n"
     "           from, step by step; nothing is loaded\n"
     "  show     display 0's setting as the driver reports it; nothing is changed\n"
+    "  check    whether display 0's setting is 2, in one line; nothing is changed\n"
     "  --json   one JSON object instead of text\n"
     "\n"
-    "exit codes: 0 the module would be loaded / the record was read, 1 it would not be /\n"
-    "it was not, 2 usage, 3 dispset-diag itself failed\n";
+    "exit codes: locate: 0 the module would be loaded, 1 it would not be; show: 0 the\n"
+    "record was read, 1 it was not; check: 0 the setting is 2, 1 it is another value, 4\n"
+    "the record cannot be read; all: 2 usage, 3 dispset-diag itself failed\n";
 
-enum class Command { kNone, kLocate, kShow, kHelp, kVersion };
+enum class Command { kNone, kLocate, kShow, kCheck, kHelp, kVersion };
 
 struct CommandLine {
     Command command = Command::kNone;
@@ -66,6 +69,8 @@ CommandLine Parse(int argc, const wchar_t* const* argv) {
                 line.command = Command::kLocate;
             } else if (Equals(argument, L"show")) {
                 line.command = Command::kShow;
+            } else if (Equals(argument, L"check")) {
+                line.command = Command::kCheck;
             } else {
                 line.error = L"unknown command";
                 line.offending = argument;
@@ -125,6 +130,8 @@ int RunCompanion(int argc, const wchar_t* const* argv, CompanionOutput& output) 
                              output.out);
         case Command::kShow:
             return RunShow(line.format, output.out);
+        case Command::kCheck:
+            return RunCheck(line.format, output.out);
         case Command::kNone:
             break;
     }

@@ -1,13 +1,13 @@
-#include "app/watch/program_runner.h"
+#include "app/watch/child_process.h"
 
 #include <wchar.h>
 
-#include "app/watch/user_bindings.h"
-#include "loader/strings/scoped_owner.h"
+#include "loader/system_directory.h"
 
 namespace {
 
 constexpr wchar_t kProgramName[] = L"dispset.exe";
+constexpr wchar_t kCheckProgramName[] = L"dispset-diag.exe";
 // The longest path Windows hands out, in characters.
 constexpr DWORD kMaxPathChars = 32768;
 
@@ -52,78 +52,120 @@ bool ReplaceFileName(const wchar_t* path, DWORD length, const wchar_t* name, Loc
     return true;
 }
 
-// "text", as a zero-filled allocation.
-bool Quote(const wchar_t* text, LocalString& result) {
-    const size_t length = wcslen(text);
-    if (!result.allocate((length + 3) * sizeof(wchar_t))) {
+// "path" and the arguments after it, as a zero-filled allocation.
+bool QuoteWithArguments(const wchar_t* path, const wchar_t* arguments, LocalString& result) {
+    const size_t length = wcslen(path);
+    const size_t argumentsLength = wcslen(arguments);
+    if (!result.allocate((length + argumentsLength + 3) * sizeof(wchar_t))) {
         return false;
     }
     result.get()[0] = L'"';
-    wmemcpy(result.get() + 1, text, length);
+    wmemcpy(result.get() + 1, path, length);
     result.get()[length + 1] = L'"';
+    wmemcpy(result.get() + length + 2, arguments, argumentsLength);
     return true;
 }
 
-// Waits for process to end, up to the run limit, while dispatching messages. False when
-// WM_QUIT came.
-bool WaitDispatchingMessages(HANDLE process) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= kRunLimitMilliseconds) {
-            return true;
-        }
-        const DWORD woken = g_user32.msgWaitForMultipleObjects(
-            1, &process, FALSE, kRunLimitMilliseconds - elapsed, QS_ALLINPUT);
-        if (woken != WAIT_OBJECT_0 + 1) {
-            return true;  // it ended, the limit passed, or the wait failed
-        }
-        if (!DispatchWaitingMessages()) {
-            return false;
-        }
+// A job that ends its processes when its last handle is closed, with process in it; null
+// when either cannot be had.
+HANDLE PutInKillingJob(HANDLE process) {
+    KernelHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (!job) {
+        return nullptr;
     }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof(limits)) ||
+        !AssignProcessToJobObject(job.get(), process)) {
+        return nullptr;
+    }
+    return job.release();
 }
 
 }  // namespace
 
-bool ProgramRunner::Prepare() {
+bool ChildLauncher::Prepare() {
     LocalString ownPath;
     DWORD length = 0;
-    if (!GetOwnPath(ownPath, length) ||
-        !ReplaceFileName(ownPath.get(), length, kProgramName, program_) ||
-        !Quote(program_.get(), commandLine_)) {
+    if (!GetOwnPath(ownPath, length)) {
         return false;
     }
-    const UINT folderLength = GetSystemDirectoryW(workingFolder_, MAX_PATH);
-    return folderLength != 0 && folderLength < MAX_PATH;
+    const struct {
+        const wchar_t* name;
+        const wchar_t* arguments;
+    } kPrograms[] = {{kProgramName, L""}, {kCheckProgramName, L" check"}};
+    for (size_t i = 0; i < 2; ++i) {
+        Program& program = programs_[i];
+        if (!ReplaceFileName(ownPath.get(), length, kPrograms[i].name, program.path) ||
+            !QuoteWithArguments(program.path.get(), kPrograms[i].arguments, program.commandLine)) {
+            return false;
+        }
+    }
+    workingFolder_.reset(GetSystemDirectoryAlloc());
+    return workingFolder_.valid();
 }
 
-bool ProgramRunner::Run() {
+bool ChildLauncher::Start(ChildProgram program) {
+    if (child_.process) {
+        startError_ = ERROR_BUSY;
+        return false;
+    }
+    // The check is a console program: without CREATE_NO_WINDOW Windows would give it a
+    // console window of its own, on the user's screen.
+    const bool check = program == ChildProgram::kCheck;
+    if (!Launch(programs_[check ? 1 : 0], check ? CREATE_NO_WINDOW : 0)) {
+        startError_ = GetLastError();
+        child_.Release();
+        return false;
+    }
+    return true;
+}
+
+DWORD ChildLauncher::Finish() {
+    DWORD code = STILL_ACTIVE;
+    if (!GetExitCodeProcess(child_.process.get(), &code)) {
+        code = STILL_ACTIVE;
+    }
+    child_.Release();
+    return code;
+}
+
+void ChildLauncher::End() {
+    // The exit code that Windows gives a process ended for taking too long.
+    constexpr UINT kEndedExitCode = ERROR_TIMEOUT;
+    if (child_.job) {
+        TerminateJobObject(child_.job.get(), kEndedExitCode);
+    } else if (child_.process) {
+        TerminateProcess(child_.process.get(), kEndedExitCode);
+    }
+    child_.Release();
+}
+
+// Created suspended, so that the job holds the process before it runs a single instruction
+// (and before it could start anything of its own), then let go.
+bool ChildLauncher::Launch(const Program& program, DWORD flags) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    // No busy cursor: the program shows no window, so the user has nothing to wait for.
+    // No busy cursor: the children show no window, so the user has nothing to wait for.
     startup.dwFlags = STARTF_FORCEOFFFEEDBACK;
     PROCESS_INFORMATION process = {};
     // The application name is the full path, so Windows never searches for the program. No
     // handle is inherited; the system directory as working folder keeps the watcher's own
-    // working folder (wherever it was started) out of the program's run.
-    if (!CreateProcessW(program_.get(), commandLine_.get(), nullptr, nullptr, FALSE, 0, nullptr,
-                        workingFolder_, &startup, &process)) {
-        return true;
+    // working folder (wherever it was started) out of the child's run.
+    if (!CreateProcessW(program.path.get(), program.commandLine.get(), nullptr, nullptr, FALSE,
+                        flags | CREATE_SUSPENDED, nullptr, workingFolder_.get(), &startup,
+                        &process)) {
+        return false;
     }
-    CloseHandle(process.hThread);
-    KernelHandle owner(process.hProcess);
-    return WaitDispatchingMessages(owner.get());
-}
-
-bool DispatchWaitingMessages() {
-    MSG message;
-    while (g_user32.peekMessage(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) {
-            g_user32.postQuitMessage(static_cast<int>(message.wParam));
-            return false;
-        }
-        g_user32.dispatchMessage(&message);
+    child_.process.reset(process.hProcess);
+    child_.thread.reset(process.hThread);
+    child_.job.reset(PutInKillingJob(process.hProcess));
+    if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
+        const DWORD error = GetLastError();
+        End();
+        SetLastError(error);
+        return false;
     }
     return true;
 }

@@ -1,32 +1,62 @@
-// Running dispset.exe: the copy in the watcher's own folder, by its full path and never
-// searched for, one run at a time, waited for while the watcher goes on handling messages.
+// The watcher's children: dispset.exe runs and dispset-diag.exe check checks, the copies in
+// the watcher's own folder, by their full paths and never searched for, one at a time. The
+// watcher's loop waits on the running child's process handle beside its messages; the child
+// is never waited for anywhere else.
+//
+// Each child starts suspended in a job object that kills its processes when the job is
+// closed, so that ending it at its limit, or the watcher's own end, leaves nothing behind.
+// Where the job cannot be had (Windows 7 cannot nest jobs, and the watcher may itself run in
+// one) the process alone is ended.
 #pragma once
 
 #include <windows.h>
 
+#include <stdint.h>
+
 #include "loader/strings/local_memory.h"
+#include "loader/strings/scoped_owner.h"
 
-// How long a run is waited for. The program's work takes well under a second; one that
-// hangs (in the driver, say) is left alone after this, and the next event runs a new one.
-constexpr DWORD kRunLimitMilliseconds = 30000;
+enum class ChildProgram : uint8_t { kRun, kCheck };
 
-class ProgramRunner {
+class ChildLauncher {
   public:
-    // Finds the program's path and the working folder. False when either cannot be had.
+    // Finds the programs' paths and the working folder. False when any cannot be had.
     bool Prepare();
 
-    // Starts the program and waits for it to end, up to kRunLimitMilliseconds, dispatching
-    // the thread's messages meanwhile so that no event sent to the watcher times out and is
-    // lost. A program that cannot be started is no error: the next event tries again.
-    // False when WM_QUIT came during the wait; it is posted again for the message loop.
-    bool Run();
+    // Starts the program when no child runs. False when it could not be started; startError()
+    // then says why. A program that cannot be started is no error for the watcher: the next
+    // event or check tries again.
+    bool Start(ChildProgram program);
+    DWORD startError() const { return startError_; }
+
+    // The running child's process handle, signalled when it ends; null when none runs.
+    HANDLE process() const { return child_.process.get(); }
+    // The running child has ended: its exit code. It is released.
+    DWORD Finish();
+    // Ends the running child and everything it started, and releases it.
+    void End();
 
   private:
-    LocalString program_;      // dispset.exe beside the watcher, full path
-    LocalString commandLine_;  // the same path, quoted; writable, as CreateProcessW needs
-    wchar_t workingFolder_[MAX_PATH] = {};
-};
+    struct Program {
+        LocalString path;         // full path, beside the watcher
+        LocalString commandLine;  // quoted path and arguments; writable, as CreateProcessW needs
+    };
+    // The one owner of a running child's handles.
+    struct RunningChild {
+        KernelHandle process;
+        KernelHandle thread;
+        KernelHandle job;  // null when the process could not be put in one
+        void Release() {
+            job.reset();
+            thread.reset();
+            process.reset();
+        }
+    };
 
-// Dispatches every message waiting for this thread. False when it met WM_QUIT, which it
-// posts again so that the message loop sees it too.
-bool DispatchWaitingMessages();
+    bool Launch(const Program& program, DWORD flags);
+
+    Program programs_[2];
+    LocalString workingFolder_;
+    RunningChild child_;
+    DWORD startError_ = ERROR_SUCCESS;
+};
