@@ -196,14 +196,19 @@ class ChildProcess {
 };
 
 TEST_F(WatchTest, WatcherRunsTheProgramBesideItAfterEveryBroadcastAndSessionEvent) {
-    // The watcher and the program in a folder of their own; planted programs where a search
-    // for dispset.exe would look: the watcher's working folder and a folder on PATH.
+    // The watcher and the program in a folder of their own, without dispset-diag.exe; planted
+    // programs where a search for either would look: the watcher's working folder and a
+    // folder on PATH.
     ScopedDirectory programFolder, workingFolder, pathFolder;
     const std::wstring watchExe = programFolder / L"dispset-watch.exe";
     ScopedFileCopy watchCopy(PathFromVariable("WATCH_EXE"), watchExe);
     auto program = std::make_unique<ScopedFileCopy>(DispsetPath(), programFolder / L"dispset.exe");
     ScopedFileCopy plantedHere(PathFromVariable("PLANTED_EXE"), workingFolder / L"dispset.exe");
     ScopedFileCopy plantedOnPath(PathFromVariable("PLANTED_EXE"), pathFolder / L"dispset.exe");
+    ScopedFileCopy plantedCheck(PathFromVariable("PLANTED_EXE"),
+                                workingFolder / L"dispset-diag.exe");
+    ScopedFileCopy plantedCheckOnPath(PathFromVariable("PLANTED_EXE"),
+                                      pathFolder / L"dispset-diag.exe");
     ScopedEnvironment path(L"PATH", PathWithFolderFirst(pathFolder.path()).c_str());
     ChildProcess watcher(watchExe, workingFolder.path());
 
