@@ -239,6 +239,18 @@ struct FailureSettings {
     size_t failureCount = 0;
 };
 
+// The items without a value, each a flag of the settings.
+struct FlagItem {
+    const wchar_t* name;
+    bool FailureSettings::*flag;
+};
+constexpr FlagItem kFlagItems[] = {
+    {L"loadfail", &FailureSettings::loadFails},
+    {L"announce", &FailureSettings::announces},
+    {L"applyignored", &FailureSettings::applyIgnored},
+    {L"applyhangs", &FailureSettings::applyHangs},
+};
+
 bool TextEquals(const wchar_t* begin, const wchar_t* end, const wchar_t* text) {
     size_t length = wcslen(text);
     return static_cast<size_t>(end - begin) == length && wcsncmp(begin, text, length) == 0;
@@ -299,21 +311,11 @@ bool ParseItem(const wchar_t* begin, const wchar_t* end, FailureSettings* settin
         ++equals;
     }
     if (equals == end) {
-        if (TextEquals(begin, end, L"loadfail")) {
-            settings->loadFails = true;
-            return true;
-        }
-        if (TextEquals(begin, end, L"announce")) {
-            settings->announces = true;
-            return true;
-        }
-        if (TextEquals(begin, end, L"applyignored")) {
-            settings->applyIgnored = true;
-            return true;
-        }
-        if (TextEquals(begin, end, L"applyhangs")) {
-            settings->applyHangs = true;
-            return true;
+        for (const FlagItem& item : kFlagItems) {
+            if (TextEquals(begin, end, item.name)) {
+                settings->*item.flag = true;
+                return true;
+            }
         }
         return false;
     }
