@@ -9,7 +9,6 @@
 #include <string.h>
 
 #include <algorithm>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -767,10 +766,7 @@ TEST_F(ShowTest, AWatcherStatusIsShownOnlyWhenEveryFieldMakesSense) {
         {"notValid", [](WatcherStatus& s) { s.magic ^= 1; }},
         {"notValid", [](WatcherStatus& s) { s.version = 2; }},
         {"notValid", [](WatcherStatus& s) { s.size -= 4; }},
-        {"notValid",
-         [](WatcherStatus& s) {
-             s.started = {0, 0xFFFFFFFF};
-         }},
+        {"notValid", [](WatcherStatus& s) { s.started.dwHighDateTime = 0xFFFFFFFF; }},
         {"notValid", [](WatcherStatus& s) { s.lastRun.cause = kRunCauseCount; }},
         {"notValid", [](WatcherStatus& s) { s.lastCheck.outcome = kChildOutcomeCount; }},
         {"notValid", [](WatcherStatus& s) { s.lastCheck.cause = 1; }},

@@ -11,6 +11,9 @@
 // The layout is versioned: a change of any field's meaning or place takes a new version,
 // which an older reader refuses rather than misreads. Every field is a 32-bit word, so the
 // layout is the same for 32-bit and 64-bit processes.
+//
+// The other thing the two share is dispset-diag check's exit codes, on which the watcher
+// acts.
 #pragma once
 
 #include <windows.h>
