@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,7 +16,10 @@
 #include <gtest/gtest.h>
 
 #include "app/diag/companion.h"
+#include "app/watch/watcher_mutex.h"
+#include "app/watch/watcher_status.h"
 #include "driver_client/driver_contract.h"
+#include "loader/strings/scoped_owner.h"
 #include "loader/system_bindings.h"
 #include "loader/windows_version.h"
 #include "tests/support/journal.h"
@@ -623,21 +627,7 @@ class ShowTest : public DiagTest {
         ASSERT_TRUE(installed_->ok());
     }
     // Display 0's record as the simulated driver keeps it, with the setting given.
-    void StoreRecord(uint32_t setting) {
-        DisplayRecord record;
-        uint8_t* bytes = reinterpret_cast<uint8_t*>(&record);
-        for (uint32_t offset = 0; offset < sizeof(record); ++offset) {
-            bytes[offset] = simdriver::DefaultRecordByte(offset);
-        }
-        record.version = kDisplayRecordVersionWord;
-        record.setting = setting;
-        HANDLE file = CreateFileW(statePath_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        DWORD written = 0;
-        WriteFile(file, &record, sizeof(record), &written, nullptr);
-        CloseHandle(file);
-        ASSERT_EQ(written, sizeof(record));
-    }
+    void StoreRecord(uint32_t setting) { ASSERT_TRUE(StoreSimulatedSetting(statePath_, setting)); }
 
     ScopedBuildNumber build_{L"7601"};
     std::unique_ptr<ScopedFileCopy> installed_;
@@ -710,6 +700,111 @@ TEST_F(ShowTest, AWatcherMutexThatCannotBeOpenedIsCannotTell) {
     const JsonValue report = ParseReport(RunInThisProcess({L"--json", L"show"}).out);
     EXPECT_TRUE(report["watcher"]["running"].is(JsonValue::Type::kNull));
     EXPECT_EQ(Integer(report["watcher"]["error"]["code"]), ERROR_ACCESS_DENIED);
+}
+
+// check: one line, and an exit code that says whether the driver reports the setting that
+// dispset.exe applies; it never applies.
+TEST_F(ShowTest, CheckSaysWhetherTheSettingIsTheOneTheProgramApplies) {
+    const struct {
+        uint32_t setting;
+        const wchar_t* failures;  // null: no library at all
+        DWORD exitCode;
+        const char* result;
+        const char* outcome;
+    } kCases[] = {
+        {2, L"", 0, "the setting is 2, as dispset.exe applies it", "held"},
+        {7, L"", 1, "the setting is 7, not 2: the driver has a value of its own", "dropped"},
+        {2, L"fail=0xDC27D5D4:-7", 4,
+         "not read: QueryDisplayRecord status -7, the driver's own status", "notRead"},
+        {2, nullptr, 4, "not read: InitializeDriverInterface status -2, library not found",
+         "notRead"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.result);
+        installed_.reset();
+        if (c.failures != nullptr) {
+            ASSERT_NO_FATAL_FAILURE(InstallDriver());
+        }
+        ScopedEnvironment failures(simdriver::kFailVariable, c.failures);
+        ASSERT_NO_FATAL_FAILURE(StoreRecord(c.setting));
+        const ProgramOutput text = Diag(L"check");
+        EXPECT_EQ(text.exitCode, c.exitCode);
+        EXPECT_TRUE(StartsWith(text.out, std::string("result:           ") + c.result)) << text.out;
+        EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 1);
+        const ProgramOutput json = Diag(L"--json check");
+        EXPECT_EQ(json.exitCode, c.exitCode);
+        const JsonValue report = ParseReport(json.out);
+        EXPECT_EQ(Text(report["command"]), "check");
+        EXPECT_EQ(Text(report["result"]["outcome"]), c.outcome);
+        EXPECT_EQ(Integer(report["exitCode"]), c.exitCode);
+    }
+    EXPECT_EQ(CountLinesStartingWith(Journal(), "call name=ApplyDisplayRecord "), 0u);
+}
+
+// The watcher's status section, made here with the watcher's mutex: a record that is
+// readable and consistent is shown, anything else is "cannot tell".
+TEST_F(ShowTest, AWatcherStatusIsShownOnlyWhenEveryFieldMakesSense) {
+    WatcherStatus valid = {};
+    valid.magic = kWatcherStatusMagic;
+    valid.version = kWatcherStatusVersion;
+    valid.size = sizeof(WatcherStatus);
+    GetSystemTimeAsFileTime(&valid.started);
+    valid.runs[static_cast<int>(RunCause::kReapply)] = 3;
+    valid.lastRun = {valid.started, static_cast<uint32_t>(RunCause::kReapply),
+                     static_cast<uint32_t>(ChildOutcome::kExited), 0};
+    valid.checks = 4;
+    valid.lastCheck = {valid.started, 0, static_cast<uint32_t>(ChildOutcome::kExited), 1};
+    valid.burstsGivenUp = 1;
+    const struct {
+        const char* problem;
+        void (*damage)(WatcherStatus&);
+        bool mutex = true;
+    } kCases[] = {
+        {nullptr, [](WatcherStatus&) {}},
+        {"withoutWatcher", [](WatcherStatus&) {}, false},
+        {"changing", [](WatcherStatus& s) { s.sequence = 7; }},
+        {"notValid", [](WatcherStatus& s) { s.magic ^= 1; }},
+        {"notValid", [](WatcherStatus& s) { s.version = 2; }},
+        {"notValid", [](WatcherStatus& s) { s.size -= 4; }},
+        {"notValid", [](WatcherStatus& s) { s.started.dwHighDateTime = 0xFFFFFFFF; }},
+        {"notValid", [](WatcherStatus& s) { s.lastRun.cause = kRunCauseCount; }},
+        {"notValid", [](WatcherStatus& s) { s.lastCheck.outcome = kChildOutcomeCount; }},
+        {"notValid", [](WatcherStatus& s) { s.lastCheck.cause = 1; }},
+        {"notValid", [](WatcherStatus& s) { s.runs[6] = 0; }},
+        {"notValid", [](WatcherStatus& s) { s.checks = 0; }},
+        {"notValid", [](WatcherStatus& s) { s.burstsGivenUp = 5; }},
+        {"notValid", [](WatcherStatus& s) { s.childrenEnded = 8; }},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.problem != nullptr ? c.problem : "valid");
+        KernelHandle mutex(c.mutex ? CreateMutexW(nullptr, FALSE, kWatcherMutexName) : nullptr);
+        KernelHandle section(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                sizeof(WatcherStatus), kWatcherStatusName));
+        MappedView view(MapViewOfFile(section.get(), FILE_MAP_WRITE, 0, 0, 0));
+        ASSERT_TRUE(view.valid());
+        WatcherStatus status = valid;
+        c.damage(status);
+        memcpy(view.get(), &status, sizeof(status));
+
+        const JsonValue report = ParseReport(RunInThisProcess({L"--json", L"show"}).out);
+        const JsonValue& shown = report["watcher"]["status"];
+        EXPECT_EQ(shown["readable"].boolean, c.problem == nullptr);
+        const std::string text = RunInThisProcess({L"show"}).out;
+        if (c.problem != nullptr) {
+            EXPECT_EQ(Text(shown["problem"]), c.problem);
+            EXPECT_TRUE(
+                StartsWith(LineStartingWith(text, "  status:"), "  status:         cannot tell: "))
+                << text;
+            continue;
+        }
+        EXPECT_EQ(Integer(shown["runs"]["reapply"]), 3);
+        EXPECT_EQ(Text(shown["lastRun"]["cause"]), "reapply");
+        EXPECT_EQ(Integer(shown["lastCheck"]["exitCode"]), 1);
+        EXPECT_EQ(LineStartingWith(text, "  runs:"), "  runs:           3 (re-apply 3)");
+        EXPECT_TRUE(Contains(LineStartingWith(text, "  last check:"),
+                             " UTC: exit code 1, the driver had another value than 2"))
+            << text;
+    }
 }
 
 struct ShowFailureCase {

@@ -12,18 +12,22 @@
 #include <stdlib.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "app/watch/settle_rule.h"
+#include "app/watch/child_process.h"
+#include "app/watch/schedule.h"
 #include "app/watch/user_bindings.h"
 #include "app/watch/watcher.h"
 #include "tests/support/journal.h"
+#include "tests/support/json_check.h"
 #include "tests/support/test_support.h"
 #include "tools/simdriver/simdriver.h"
 
@@ -96,6 +100,15 @@ class WatchTest : public ::testing::Test {
     size_t Applies() const {
         return CountLinesStartingWith(JournalLines(journalPath_), "call name=ApplyDisplayRecord ");
     }
+    // A check reads the record and applies nothing; a run does both (unless it hangs).
+    size_t Checks() const {
+        const std::vector<std::string> lines = JournalLines(journalPath_);
+        return CountLinesStartingWith(lines, "call name=QueryDisplayRecord ") -
+               CountLinesStartingWith(lines, "call name=ApplyDisplayRecord ");
+    }
+    static bool ChildRuns() {
+        return ProcessRuns(L"dispset.exe") || ProcessRuns(L"dispset-diag.exe");
+    }
 
     HWND WatcherWindow() const {
         HWND window = nullptr;
@@ -127,18 +140,30 @@ class WatchTest : public ::testing::Test {
         EXPECT_EQ(Applies(), applies);
     }
 
-    std::string DiagWatcherLine() const {
-        const std::string out = RunProgramWithOutput(DiagPath(), L"show", L"").out;
-        const size_t line = out.find("watcher:");
+    static std::string Line(const std::string& out, const char* label) {
+        const size_t line = out.find(label);
         return line == std::string::npos ? out : out.substr(line, out.find('\n', line) - line);
+    }
+    std::string DiagWatcherLine() const {
+        return Line(RunProgramWithOutput(DiagPath(), L"show", L"").out, "watcher:");
+    }
+    // The watcher's status as dispset-diag --json show reports it.
+    JsonValue DiagStatus() const {
+        JsonValue report;
+        std::string error;
+        EXPECT_TRUE(
+            ParseJson(RunProgramWithOutput(DiagPath(), L"--json show", L"").out, &report, &error))
+            << error;
+        return report["watcher"]["status"];
     }
 
     ScopedBuildNumber build_{L"7601"};
     ScopedFileCopy driver_{SimDriverPath(), JoinPaths(SystemDirectory(), L"nvapi.dll")};
     ScopedDirectory scratch_;
     std::wstring journalPath_ = scratch_ / L"journal.txt";
+    std::wstring statePath_ = scratch_ / L"state.bin";
     ScopedEnvironment journal_{simdriver::kJournalVariable, journalPath_.c_str()};
-    ScopedEnvironment state_{simdriver::kStateVariable, (scratch_ / L"state.bin").c_str()};
+    ScopedEnvironment state_{simdriver::kStateVariable, statePath_.c_str()};
     ScopedEnvironment failures_{simdriver::kFailVariable, nullptr};
 };
 
@@ -173,14 +198,19 @@ class ChildProcess {
 };
 
 TEST_F(WatchTest, WatcherRunsTheProgramBesideItAfterEveryBroadcastAndSessionEvent) {
-    // The watcher and the program in a folder of their own; planted programs where a search
-    // for dispset.exe would look: the watcher's working folder and a folder on PATH.
+    // The watcher and the program in a folder of their own, without dispset-diag.exe; planted
+    // programs where a search for either would look: the watcher's working folder and a
+    // folder on PATH.
     ScopedDirectory programFolder, workingFolder, pathFolder;
     const std::wstring watchExe = programFolder / L"dispset-watch.exe";
     ScopedFileCopy watchCopy(PathFromVariable("WATCH_EXE"), watchExe);
     auto program = std::make_unique<ScopedFileCopy>(DispsetPath(), programFolder / L"dispset.exe");
     ScopedFileCopy plantedHere(PathFromVariable("PLANTED_EXE"), workingFolder / L"dispset.exe");
     ScopedFileCopy plantedOnPath(PathFromVariable("PLANTED_EXE"), pathFolder / L"dispset.exe");
+    ScopedFileCopy plantedCheck(PathFromVariable("PLANTED_EXE"),
+                                workingFolder / L"dispset-diag.exe");
+    ScopedFileCopy plantedCheckOnPath(PathFromVariable("PLANTED_EXE"),
+                                      pathFolder / L"dispset-diag.exe");
     ScopedEnvironment path(L"PATH", PathWithFolderFirst(pathFolder.path()).c_str());
     ChildProcess watcher(watchExe, workingFolder.path());
 
@@ -213,6 +243,15 @@ TEST_F(WatchTest, WatcherRunsTheProgramBesideItAfterEveryBroadcastAndSessionEven
     }
     ExpectRuns(1, DisplayChangeBurst);
 
+    // Posted WM_TIMERs are not the watcher's: 40 display changes, each followed by one, are
+    // one burst and one run.
+    ExpectRuns(1, [&] {
+        for (int i = 0; i < 40; ++i) {
+            DisplayChange();
+            PostMessageW(window, WM_TIMER, 1 + i % 2, 0);
+        }
+    });
+
     // Without the program an event runs nothing and the watcher goes on; with the program
     // back, the next event applies.
     program.reset();
@@ -229,6 +268,7 @@ TEST_F(WatchTest, WatcherRunsTheProgramBesideItAfterEveryBroadcastAndSessionEven
     });
     EXPECT_EQ(watcher.ExitCode(), 0u);
     EXPECT_EQ(CountLinesStartingWith(JournalLines(journalPath_), "planted "), 0u);
+    EXPECT_EQ(Checks(), 1u) << "no dispset-diag.exe beside the watcher: show's read alone";
 }
 
 // The session registration fails until the terminal services' event is set, as at logon.
@@ -241,6 +281,12 @@ BOOL WINAPI RegisterWhenServicesReady(HWND, DWORD) {
     }
     SetLastError(RPC_S_INVALID_BINDING);
     return FALSE;
+}
+
+// A timer procedure that no one armed: a WM_TIMER that names it must never call it.
+std::atomic<bool> g_timerProcedureCalled{false};
+VOID CALLBACK PostedTimerProcedure(HWND, UINT, UINT_PTR, DWORD) {
+    g_timerProcedureCalled = true;
 }
 
 // The watcher on a thread of this process; closed and joined at the end.
@@ -296,7 +342,9 @@ TEST_F(WatchTest, WatcherFollowsTheDisplaysPowerStateAndDeviceArrivalsAndCannotL
         device(DBT_DEVICEREMOVECOMPLETE, kMonitorClass);
         SendMessageW(window, WM_WTSSESSION_CHANGE, WTS_SESSION_LOCK, 0);
         SendMessageW(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+        PostMessageW(window, WM_TIMER, 1, reinterpret_cast<LPARAM>(&PostedTimerProcedure));
     });
+    EXPECT_FALSE(g_timerProcedureCalled);
 
     // A driver that announces a display change at every apply: the event's run and one
     // more, then none; the next event is served again.
@@ -316,6 +364,108 @@ TEST_F(WatchTest, WatcherFollowsTheDisplaysPowerStateAndDeviceArrivalsAndCannotL
     EXPECT_EQ(DiagWatcherLine(), "watcher:          not running in this session");
     g_wtsapi32.registerSessionNotification = nullptr;
     CloseHandle(g_servicesReady);
+}
+
+// The driver puts its own value back with no event: 2 s after a run, the first check finds
+// it; 12 s after one, the late check. While the setting holds, nothing runs.
+TEST_F(WatchTest, ChecksPutBackASettingThatTheDriverResetSilently) {
+    WatcherThread watcher;
+    ASSERT_TRUE(WaitFor([&] { return Applies() == 1 && !ProcessRuns(L"dispset.exe"); }));
+    const DWORD started = GetTickCount();
+    Sleep(kSettleMilliseconds);
+    ASSERT_TRUE(StoreSimulatedSetting(statePath_, 0));
+    ASSERT_TRUE(WaitFor([&] { return Applies() == 2 && !ProcessRuns(L"dispset.exe"); }));
+    EXPECT_LT(GetTickCount() - started, kLateCheckMilliseconds) << "the first check put it back";
+
+    const DWORD reapplied = GetTickCount();
+    ASSERT_TRUE(WaitFor([&] { return Checks() == 2; }));
+    Sleep(12000 - std::min<DWORD>(12000, GetTickCount() - reapplied));
+    EXPECT_EQ(Applies(), 2u) << "the setting held at the first check";
+    ASSERT_TRUE(StoreSimulatedSetting(statePath_, 0));
+    ASSERT_TRUE(WaitFor([&] { return Applies() == 3; }));
+    EXPECT_GE(GetTickCount() - reapplied, kLateCheckMilliseconds / 2) << "not the first check";
+
+    ASSERT_TRUE(WaitFor([&] { return Checks() == 4 && !ChildRuns(); }));
+    Sleep(kSettleMilliseconds + kMarginMilliseconds);
+    EXPECT_EQ(Applies(), 3u);
+}
+
+// A driver that accepts the change and keeps its own value: the start's run and three
+// re-applies, then the burst is given up; show says so.
+TEST_F(WatchTest, ADriverThatIgnoresTheApplyIsGivenUpAfterThreeReappliesAndShowSaysSo) {
+    ScopedEnvironment ignores(simdriver::kFailVariable, L"applyignored");
+    WatcherThread watcher;
+    ASSERT_TRUE(WaitFor([&] { return Checks() == 4 && !ChildRuns(); }));
+    Sleep(kSettleMilliseconds + kMarginMilliseconds);
+    EXPECT_EQ(Applies(), 4u);
+    EXPECT_EQ(Checks(), 4u);
+
+    const std::string text = RunProgramWithOutput(DiagPath(), L"show", L"").out;
+    EXPECT_EQ(Line(text, "  runs:"), "  runs:           4 (start 1, re-apply 3)");
+    EXPECT_TRUE(StartsWith(Line(text, "  given up:"), "  given up:       1 ")) << text;
+    const JsonValue status = DiagStatus();
+    int64_t number = -1;
+    EXPECT_TRUE(status["burstsGivenUp"].AsInteger(&number) && number == 1);
+    EXPECT_TRUE(status["lastCheck"]["exitCode"].AsInteger(&number) && number == 1);
+}
+
+// Display changes every second for 24 s: the first run comes 10 s after the first of them,
+// long before they stop, and the loop bound still holds. A run that hangs is ended at the
+// limit, and the next event runs again.
+TEST_F(WatchTest, EndlessEventsCannotStarveTheSettingAndAHungRunIsEnded) {
+    WatcherThread watcher;
+    ASSERT_TRUE(WaitFor([&] { return Applies() == 1 && !ChildRuns(); }));
+    Sleep(kSettleMilliseconds + kMarginMilliseconds);  // the start's burst is over
+    const DWORD first = GetTickCount();
+    DWORD firstRun = 0;
+    for (DWORD event = 0; event < 24; ++event) {
+        Sleep(event * 1000 - std::min(event * 1000, GetTickCount() - first));
+        DisplayChange();
+        if (firstRun == 0 && Applies() > 1) {
+            firstRun = GetTickCount() - first;
+        }
+    }
+    EXPECT_NE(firstRun, 0u) << "no run while the events went on";
+    EXPECT_GE(firstRun + kTimerSlackMilliseconds, kMaxWaitMilliseconds);
+    ExpectNoMoreRuns(3);
+
+    {
+        ScopedEnvironment hangs(simdriver::kFailVariable, L"applyhangs");
+        DisplayChange();
+        ASSERT_TRUE(WaitFor(
+            [&] { return CountLinesStartingWith(JournalLines(journalPath_), "hang ") == 1; }));
+    }
+    ASSERT_TRUE(WaitFor([] { return !ProcessRuns(L"dispset.exe"); }));
+    int64_t ended = -1;
+    EXPECT_TRUE(DiagStatus()["childrenEnded"].AsInteger(&ended) && ended == 1);
+    ExpectRuns(1, DisplayChange);
+}
+
+// A hung child is ended with its job, or alone where it could not be put in one (Windows 7
+// nests no jobs, and the watcher may run in one): nothing is left behind either way.
+BOOL WINAPI RefuseJob(HANDLE, HANDLE) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+TEST_F(WatchTest, AHungChildIsEndedInItsJobOrAlone) {
+    ScopedEnvironment hangs(simdriver::kFailVariable, L"applyhangs");
+    for (const bool job : {true, false}) {
+        SCOPED_TRACE(job ? "in its job" : "alone");
+        std::unique_ptr<ScopedImportPatch> refused;
+        if (!job) {
+            refused = std::make_unique<ScopedImportPatch>("AssignProcessToJobObject",
+                                                          reinterpret_cast<void*>(&RefuseJob));
+        }
+        ChildLauncher children;
+        ASSERT_TRUE(children.Prepare());
+        ASSERT_TRUE(children.Start(ChildProgram::kRun));
+        const size_t hung = job ? 1 : 2;
+        ASSERT_TRUE(WaitFor(
+            [&] { return CountLinesStartingWith(JournalLines(journalPath_), "hang ") == hung; }));
+        children.End();
+        EXPECT_TRUE(WaitFor([] { return !ProcessRuns(L"dispset.exe"); }));
+    }
 }
 
 }  // namespace

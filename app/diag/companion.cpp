@@ -11,22 +11,25 @@ namespace {
 constexpr char kUsage[] =
     "usage: dispset-diag [--json] locate [NAME]\n"
     "       dispset-diag [--json] show\n"
+    "       dispset-diag [--json] check\n"
     "       dispset-diag [--json] selftest [PROGRAM]\n"
     "       dispset-diag --help | --version\n"
     "\n"
     "  locate   how dispset.exe's loader decides where to load NAME (default nvapi.dll)\n"
     "           from, step by step; nothing is loaded\n"
     "  show     display 0's setting as the driver reports it; nothing is changed\n"
+    "  check    whether display 0's setting is 2, in one line; nothing is changed\n"
     "  selftest plants harmless canary libraries where an attacker would plant one, runs\n"
     "           PROGRAM (default: the dispset.exe beside dispset-diag; it applies the\n"
-    "           setting) and reports which canary ran; exit code 0 none, 1 one did, 3 the\n"
-    "           test could not be made\n"
+    "           setting) and reports which canary ran\n"
     "  --json   one JSON object instead of text\n"
     "\n"
-    "exit codes: 0 the module would be loaded / the record was read, 1 it would not be /\n"
-    "it was not, 2 usage, 3 dispset-diag itself failed\n";
+    "exit codes: locate: 0 the module would be loaded, 1 it would not be; show: 0 the\n"
+    "record was read, 1 it was not; check: 0 the setting is 2, 1 it is another value, 4\n"
+    "the record cannot be read; selftest: 0 no canary ran, 1 one did, 3 the test could\n"
+    "not be made; all: 2 usage, 3 dispset-diag itself failed\n";
 
-enum class Command { kNone, kLocate, kShow, kSelftest, kHelp, kVersion };
+enum class Command { kNone, kLocate, kShow, kCheck, kSelftest, kHelp, kVersion };
 
 struct CommandLine {
     Command command = Command::kNone;
@@ -72,6 +75,8 @@ CommandLine Parse(int argc, const wchar_t* const* argv) {
                 line.command = Command::kLocate;
             } else if (Equals(argument, L"show")) {
                 line.command = Command::kShow;
+            } else if (Equals(argument, L"check")) {
+                line.command = Command::kCheck;
             } else if (Equals(argument, L"selftest")) {
                 line.command = Command::kSelftest;
             } else {
@@ -134,6 +139,8 @@ int RunCompanion(int argc, const wchar_t* const* argv, CompanionOutput& output) 
                              output.out);
         case Command::kShow:
             return RunShow(line.format, output.out);
+        case Command::kCheck:
+            return RunCheck(line.format, output.out);
         case Command::kSelftest:
             return RunSelftest(line.name, line.format, output.out);
         case Command::kNone:

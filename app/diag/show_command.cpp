@@ -4,6 +4,7 @@
 
 #include "app/diag/json_writer.h"
 #include "app/diag/watcher_presence.h"
+#include "app/watch/watcher_status.h"
 #include "driver_client/driver_client.h"
 
 namespace {
@@ -132,6 +133,15 @@ void AppendStatus(TextBuffer& out, DriverStatus status) {
     out.Append(NamesOf(status).text);
 }
 
+// "not read: CALL status N, meaning": the call that kept the record from being read.
+void AppendNotRead(TextBuffer& out, const ShowReport& report) {
+    const CallResult& call = DecidingCall(report);
+    out.AppendAscii("not read: ");
+    out.Append(call.name);
+    out.AppendChar(L' ');
+    AppendStatus(out, call.status);
+}
+
 void WriteText(TextBuffer& out, const ShowReport& report) {
     out.Append(kToolName);
     out.AppendChar(L' ');
@@ -179,11 +189,7 @@ void WriteText(TextBuffer& out, const ShowReport& report) {
         out.AppendAscii("record read; the setting is ");
         out.AppendDecimal(report.record.setting);
     } else {
-        const CallResult& call = DecidingCall(report);
-        out.AppendAscii("not read: ");
-        out.Append(call.name);
-        out.AppendChar(L' ');
-        AppendStatus(out, call.status);
+        AppendNotRead(out, report);
     }
     out.AppendChar(L'\n');
 }
@@ -212,6 +218,17 @@ void JsonCalls(JsonWriter& json, const ShowReport& report) {
     json.EndArray();
 }
 
+// "result": {"outcome": ..., and the call that decided it with its status}.
+void JsonResult(JsonWriter& json, const ShowReport& report, const wchar_t* outcome) {
+    json.Key("result");
+    json.BeginObject();
+    json.Field("outcome", outcome);
+    const CallResult& call = DecidingCall(report);
+    json.Field("call", call.name);
+    JsonStatus(json, call);
+    json.EndObject();
+}
+
 // False when the writer was misused or its buffer failed: the document is then not one.
 bool WriteJson(TextBuffer& out, const ShowReport& report, int exitCode) {
     JsonWriter json(out);
@@ -234,14 +251,56 @@ bool WriteJson(TextBuffer& out, const ShowReport& report, int exitCode) {
         json.FieldNull("companion");
     }
     WriteJsonWatcher(json, report.watcher);
-    json.Key("result");
-    json.BeginObject();
-    json.Field("outcome", RecordRead(report) ? L"read" : L"notRead");
-    const CallResult& call = DecidingCall(report);
-    json.Field("call", call.name);
-    JsonStatus(json, call);
-    json.EndObject();
+    JsonResult(json, report, RecordRead(report) ? L"read" : L"notRead");
     json.FieldSigned("exitCode", exitCode);
+    json.EndObject();
+    out.AppendChar(L'\n');
+    return json.complete();
+}
+
+// --- The check ------------------------------------------------------------------------------
+
+// Whether the driver reports the setting that dispset.exe applies, as the watcher reads it
+// from the exit code.
+DWORD CheckExitCode(const ShowReport& report) {
+    if (!RecordRead(report)) {
+        return kCheckNotRead;
+    }
+    return report.record.setting == kDisplaySettingValue ? kCheckSettingHeld : kCheckSettingDropped;
+}
+
+void WriteCheckText(TextBuffer& out, const ShowReport& report, DWORD exitCode) {
+    AppendLabel(out, "result");
+    if (exitCode == kCheckNotRead) {
+        AppendNotRead(out, report);
+    } else {
+        out.AppendAscii("the setting is ");
+        out.AppendDecimal(report.record.setting);
+        out.AppendAscii(exitCode == kCheckSettingHeld ? ", as dispset.exe applies it" : ", not ");
+        if (exitCode == kCheckSettingDropped) {
+            out.AppendDecimal(kDisplaySettingValue);
+            out.AppendAscii(": the driver has a value of its own");
+        }
+    }
+    out.AppendChar(L'\n');
+}
+
+bool WriteCheckJson(TextBuffer& out, const ShowReport& report, DWORD exitCode) {
+    static const wchar_t* const kOutcomes[] = {L"held", L"dropped", L"notRead"};
+    JsonWriter json(out);
+    json.BeginObject();
+    WriteJsonHeader(json, L"check");
+    json.Field("library", report.library.get());
+    if (RecordRead(report)) {
+        json.FieldUnsigned("setting", report.record.setting);
+    } else {
+        json.FieldNull("setting");
+    }
+    JsonResult(json, report,
+               kOutcomes[exitCode == kCheckSettingHeld ? 0
+                         : exitCode == kCheckNotRead   ? 2
+                                                       : 1]);
+    json.FieldUnsigned("exitCode", exitCode);
     json.EndObject();
     out.AppendChar(L'\n');
     return json.complete();
@@ -259,4 +318,15 @@ int RunShow(ReportFormat format, TextBuffer& out) {
     }
     WriteText(out, report);
     return exitCode;
+}
+
+int RunCheck(ReportFormat format, TextBuffer& out) {
+    ShowReport report;
+    ReadDisplayRecord(report);
+    const DWORD exitCode = CheckExitCode(report);
+    if (format == ReportFormat::kJson) {
+        return WriteCheckJson(out, report, exitCode) ? static_cast<int>(exitCode) : kExitInternal;
+    }
+    WriteCheckText(out, report, exitCode);
+    return static_cast<int>(exitCode);
 }

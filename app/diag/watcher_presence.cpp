@@ -4,7 +4,9 @@
 #include "app/diag/report.h"
 #include "app/watch/watcher_mutex.h"
 
-WatcherState FindSessionWatcher() {
+namespace {
+
+WatcherState FindWatcherMutex() {
     WatcherState state;
     HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kWatcherMutexName);
     if (mutex != nullptr) {
@@ -21,6 +23,14 @@ WatcherState FindSessionWatcher() {
     // runs as this session's user, with that user's default security. Anything in the
     // session can create such a name first, so it tells nothing.
     state.error = error;
+    return state;
+}
+
+}  // namespace
+
+WatcherState FindSessionWatcher() {
+    WatcherState state = FindWatcherMutex();
+    state.status = ReadSessionStatus(state.presence == WatcherPresence::kRunning);
     return state;
 }
 
@@ -41,6 +51,7 @@ void AppendWatcherLine(TextBuffer& out, const WatcherState& state) {
             break;
     }
     out.AppendChar(L'\n');
+    AppendStatusLines(out, state.status);
 }
 
 void WriteJsonWatcher(JsonWriter& json, const WatcherState& state) {
@@ -52,5 +63,6 @@ void WriteJsonWatcher(JsonWriter& json, const WatcherState& state) {
         json.FieldBool("running", state.presence == WatcherPresence::kRunning);
     }
     WriteJsonError(json, "error", state.error);
+    WriteJsonStatus(json, state.status);
     json.EndObject();
 }

@@ -37,15 +37,19 @@ bool IsWatchedArrival(WPARAM event, LPARAM data) {
 
 }  // namespace
 
-bool EventFilter::IsResetEvent(UINT message, WPARAM wParam, LPARAM lParam) {
+bool EventFilter::IsResetEvent(UINT message, WPARAM wParam, LPARAM lParam, RunCause& cause) {
     switch (message) {
         case WM_DISPLAYCHANGE:
+            cause = RunCause::kDisplayChange;
             return true;
         case WM_POWERBROADCAST:
+            cause = IsResume(wParam) ? RunCause::kResume : RunCause::kDisplayOn;
             return IsResume(wParam) || (wParam == PBT_POWERSETTINGCHANGE && DisplayTurnsOn(lParam));
         case WM_WTSSESSION_CHANGE:
+            cause = RunCause::kSessionReturn;
             return IsSessionReturn(wParam);
         case WM_DEVICECHANGE:
+            cause = RunCause::kDeviceArrival;
             return IsWatchedArrival(wParam, lParam);
     }
     return false;

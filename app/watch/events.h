@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "app/watch/watcher_status.h"
+
 // Device interface classes whose arrival is an event: a monitor plugged in, and a display
 // adapter, which arrives again when its driver restarts or is updated.
 constexpr GUID kMonitorInterfaceClass = {
@@ -22,9 +24,10 @@ constexpr GUID kMonitorPowerOn = {
 class EventFilter {
   public:
     // True for WM_DISPLAYCHANGE, a resume, the display turning on from off, an unlock or a
-    // return to the console, and the arrival of a monitor or a display adapter. Remembers
-    // the display's power state from one report to the next.
-    bool IsResetEvent(UINT message, WPARAM wParam, LPARAM lParam);
+    // return to the console, and the arrival of a monitor or a display adapter, with the
+    // kind of event in cause. Remembers the display's power state from one report to the
+    // next.
+    bool IsResetEvent(UINT message, WPARAM wParam, LPARAM lParam, RunCause& cause);
 
   private:
     bool DisplayTurnsOn(LPARAM data);

@@ -4,6 +4,7 @@
 
 User32Functions g_user32;
 Wtsapi32Functions g_wtsapi32;
+SecurityFunctions g_security;
 
 namespace {
 
@@ -27,8 +28,7 @@ bool BindWindowFunctions(HMODULE user32) {
            Bind(f.peekMessage, user32, "PeekMessageW") &&
            Bind(f.dispatchMessage, user32, "DispatchMessageW") &&
            Bind(f.postQuitMessage, user32, "PostQuitMessage") &&
-           Bind(f.setTimer, user32, "SetTimer") && Bind(f.killTimer, user32, "KillTimer") &&
-           Bind(f.msgWaitForMultipleObjects, user32, "MsgWaitForMultipleObjects");
+           Bind(f.msgWaitForMultipleObjectsEx, user32, "MsgWaitForMultipleObjectsEx");
 }
 
 void BindNotificationFunctions(HMODULE user32) {
@@ -59,4 +59,14 @@ bool BindWatcherFunctions() {
     BindNotificationFunctions(user32);
     BindSessionFunctions();
     return BindWindowFunctions(user32);
+}
+
+bool BindSecurityFunctions() {
+    SecurityFunctions& f = g_security;
+    HMODULE advapi32 = BindSystemLibrary(g_advapi32.module, kAdvapi32Name);
+    return Bind(f.openProcessToken, advapi32, "OpenProcessToken") &&
+           Bind(f.getTokenInformation, advapi32, "GetTokenInformation") &&
+           Bind(f.convertSidToStringSid, advapi32, "ConvertSidToStringSidW") &&
+           Bind(f.convertStringSecurityDescriptor, advapi32,
+                "ConvertStringSecurityDescriptorToSecurityDescriptorW");
 }

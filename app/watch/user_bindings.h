@@ -1,4 +1,4 @@
-// The user32 and wtsapi32 functions that the watcher calls, bound at run time.
+// The user32, wtsapi32 and advapi32 functions that the watcher calls, bound at run time.
 //
 // A shipped executable imports only kernel32 and msvcrt, which Windows always takes from the
 // system; every other library is loaded by its full path in the system directory, never
@@ -8,6 +8,7 @@
 #pragma once
 
 #include <windows.h>
+#include <sddl.h>
 #include <wtsapi32.h>
 
 #include <atomic>
@@ -24,9 +25,7 @@ struct User32Functions {
     decltype(&::PeekMessageW) peekMessage;
     decltype(&::DispatchMessageW) dispatchMessage;
     decltype(&::PostQuitMessage) postQuitMessage;
-    decltype(&::SetTimer) setTimer;
-    decltype(&::KillTimer) killTimer;
-    decltype(&::MsgWaitForMultipleObjects) msgWaitForMultipleObjects;
+    decltype(&::MsgWaitForMultipleObjectsEx) msgWaitForMultipleObjectsEx;
     // Optional: without one, only its kind of event is lost. The power-setting pair is
     // missing before Windows Vista.
     decltype(&::RegisterDeviceNotificationW) registerDeviceNotification;
@@ -42,9 +41,24 @@ struct Wtsapi32Functions {
     decltype(&::WTSUnRegisterSessionNotification) unregisterSessionNotification;
 };
 
+// What the status section's security is made of (status_publisher.h). Optional as a whole:
+// without it the watcher publishes no status. Advapi32 is the loader's own library, loaded
+// into the loader's slot.
+struct SecurityFunctions {
+    decltype(&::OpenProcessToken) openProcessToken;
+    decltype(&::GetTokenInformation) getTokenInformation;
+    decltype(&::ConvertSidToStringSidW) convertSidToStringSid;
+    decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorW)
+        convertStringSecurityDescriptor;
+};
+
 extern User32Functions g_user32;
 extern Wtsapi32Functions g_wtsapi32;
+extern SecurityFunctions g_security;
 
 // Binds every slot that is still null. True when every function of the first group is
 // there; the optional ones may stay null.
 bool BindWatcherFunctions();
+
+// Binds the security functions' slots that are still null. True when all four are there.
+bool BindSecurityFunctions();

@@ -3,16 +3,15 @@
 #include <windows.h>
 
 #include "app/watch/events.h"
+#include "app/watch/child_process.h"
 #include "app/watch/notifications.h"
-#include "app/watch/program_runner.h"
-#include "app/watch/settle_rule.h"
+#include "app/watch/schedule.h"
+#include "app/watch/status_publisher.h"
 #include "app/watch/user_bindings.h"
 #include "app/watch/watcher_mutex.h"
 #include "loader/strings/scoped_owner.h"
 
 namespace {
-
-constexpr UINT_PTR kSettleTimerId = 1;
 
 LRESULT CALLBACK WatcherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -40,9 +39,13 @@ class WindowClass {
     bool registered_ = false;
 };
 
+Milliseconds Now() {
+    return GetTickCount64();
+}
+
 class Watcher {
   public:
-    explicit Watcher(ProgramRunner& runner) : runner_(runner) {}
+    explicit Watcher(ChildLauncher& children) : children_(children) {}
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
     ~Watcher() { Close(); }
@@ -56,19 +59,48 @@ class Watcher {
         return window_ != nullptr;
     }
 
-    // The notifications, then the first run; events from then on are followed.
+    // The status, the notifications, then the first run, due at once; events from then on
+    // are followed.
     void Start() {
-        notifications_.Register(window_);
-        rule_.OnStartRun();
-        RunProgram();
+        status_.Open();
+        if (window_ != nullptr) {
+            notifications_.Register(window_);
+        }
+        schedule_.Start(Now());
+    }
+
+    // Does whatever is due; returns how long the loop may wait before something else is.
+    DWORD Act() {
+        const Milliseconds now = Now();
+        if (closing_) {
+            return INFINITE;
+        }
+        for (Step step; (step = schedule_.Poll(now)).kind != Step::Kind::kNothing;) {
+            Perform(step, now);
+        }
+        const Milliseconds deadline = schedule_.NextDeadline();
+        if (deadline == kNever) {
+            return INFINITE;
+        }
+        return deadline <= now ? 0 : static_cast<DWORD>(deadline - now);
+    }
+
+    HANDLE child() const { return children_.process(); }
+    void OnChildEnded() {
+        const DWORD code = children_.Finish();
+        status_.ChildEnded(runningCheck_, ChildOutcome::kExited, code);
+        const bool dropped = runningCheck_ && code == kCheckSettingDropped;
+        schedule_.OnChildEnded(Now(), dropped ? ChildResult::kSettingDropped : ChildResult::kDone);
+        status_.SetBurstsGivenUp(schedule_.burstsGivenUp());
     }
 
     HANDLE servicesReady() const { return notifications_.servicesReady(); }
     void OnServicesReady() { notifications_.OnServicesReady(); }
 
     LRESULT Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        if (filter_.IsResetEvent(message, wParam, lParam)) {
-            Act(rule_.OnEvent());
+        RunCause cause;
+        if (filter_.IsResetEvent(message, wParam, lParam, cause) && !closing_) {
+            schedule_.OnEvent(Now(), cause);
         }
         switch (message) {
             case WM_DISPLAYCHANGE:
@@ -78,13 +110,6 @@ class Watcher {
             case WM_DEVICECHANGE:
                 // Every request these carry is granted: the watcher never objects.
                 return TRUE;
-            case WM_TIMER:
-                if (wParam != kSettleTimerId) {
-                    break;
-                }
-                g_user32.killTimer(window_, kSettleTimerId);
-                Act(rule_.OnSettled());
-                return 0;
             case WM_QUERYENDSESSION:
                 // Nothing to save: the session may end whenever it likes.
                 return TRUE;
@@ -104,46 +129,54 @@ class Watcher {
     }
 
   private:
-    void Act(SettleAction action) {
-        if (closing_) {
-            return;
-        }
-        if (action == SettleAction::kStartTimer) {
-            g_user32.setTimer(window_, kSettleTimerId, kSettleMilliseconds, nullptr);
-        } else if (action == SettleAction::kRun) {
-            RunProgram();
+    void Perform(Step step, Milliseconds now) {
+        switch (step.kind) {
+            case Step::Kind::kRun:
+                notifications_.RegisterSession();
+                StartChild(ChildProgram::kRun, step.cause, now);
+                break;
+            case Step::Kind::kCheck:
+                StartChild(ChildProgram::kCheck, RunCause::kStart, now);
+                break;
+            case Step::Kind::kEndChild:
+                children_.End();
+                status_.ChildEnded(runningCheck_, ChildOutcome::kEndedAtLimit, 0);
+                break;
+            case Step::Kind::kNothing:
+                break;
         }
     }
 
-    void RunProgram() {
-        notifications_.RegisterSession();
-        // Messages are handled during the run: an event then counts towards this run, and
-        // a WM_CLOSE or the session's end closes the watcher, with no run after it.
-        if (!runner_.Run() || closing_) {
-            return;
+    void StartChild(ChildProgram program, RunCause cause, Milliseconds now) {
+        runningCheck_ = program == ChildProgram::kCheck;
+        status_.ChildStarted(runningCheck_, cause);
+        if (!children_.Start(program)) {
+            status_.ChildEnded(runningCheck_, ChildOutcome::kNotStarted, children_.startError());
+            schedule_.OnChildEnded(now, ChildResult::kNotStarted);
         }
-        Act(rule_.OnRunEnded());
     }
 
     // Everything unregistered and the window destroyed, whose WM_DESTROY ends the message
-    // loop. Nothing runs after this.
+    // loop. Nothing starts after this; a child still running ends with the watcher (its
+    // job is closed).
     void Close() {
         if (closing_ || window_ == nullptr) {
             return;
         }
         closing_ = true;
-        g_user32.killTimer(window_, kSettleTimerId);
         notifications_.Unregister();
         HWND window = window_;
         window_ = nullptr;
         g_user32.destroyWindow(window);
     }
 
-    ProgramRunner& runner_;
+    ChildLauncher& children_;
     HWND window_ = nullptr;
-    SettleRule rule_;
+    Schedule schedule_;
     EventFilter filter_;
     Notifications notifications_;
+    StatusPublisher status_;
+    bool runningCheck_ = false;
     bool closing_ = false;
 };
 
@@ -157,28 +190,63 @@ LRESULT CALLBACK WatcherWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     return g_watcher->Handle(window, message, wParam, lParam);
 }
 
-// Blocks in GetMessageW. Until the terminal services are up (when they were not at the
-// start), their readiness is waited for beside the messages.
-void RunMessageLoop(Watcher& watcher) {
-    for (;;) {
-        HANDLE servicesReady = watcher.servicesReady();
-        if (servicesReady == nullptr) {
-            MSG message;
-            const BOOL got = g_user32.getMessage(&message, nullptr, 0, 0);
-            if (got == 0 || got == -1) {
-                return;
-            }
-            g_user32.dispatchMessage(&message);
-            continue;
+// Dispatches every message waiting for this thread but WM_TIMER. False when it met WM_QUIT.
+//
+// The watcher arms no timer, so every WM_TIMER comes from someone else: any program on the
+// desktop may post one. Dispatched, one with an lParam would even have that address called
+// as a timer procedure. None is dispatched.
+bool DispatchWaitingMessages() {
+    MSG message;
+    while (g_user32.peekMessage(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            return false;
         }
-        const DWORD woken =
-            g_user32.msgWaitForMultipleObjects(1, &servicesReady, FALSE, INFINITE, QS_ALLINPUT);
-        if (woken == WAIT_OBJECT_0 + 1) {
+        if (message.message != WM_TIMER) {
+            g_user32.dispatchMessage(&message);
+        }
+    }
+    return true;
+}
+
+// The watcher's one wait: its messages, the running child's end, the terminal services'
+// readiness while the session registration waits for it, and the schedule's next deadline,
+// all together. Idle there is neither a child nor a deadline, and it waits for messages
+// alone. Without a window no event can come: it returns once nothing more is due.
+void RunLoop(Watcher& watcher, bool windowed) {
+    for (;;) {
+        const DWORD timeout = watcher.Act();
+        HANDLE handles[2];
+        DWORD count = 0;
+        const HANDLE child = watcher.child();
+        if (child != nullptr) {
+            handles[count++] = child;
+        }
+        const HANDLE servicesReady = watcher.servicesReady();
+        if (servicesReady != nullptr) {
+            handles[count++] = servicesReady;
+        }
+        if (!windowed && count == 0 && timeout == INFINITE) {
+            return;
+        }
+        const DWORD woken = g_user32.msgWaitForMultipleObjectsEx(count, handles, timeout,
+                                                                 QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woken == WAIT_OBJECT_0 + count) {
             if (!DispatchWaitingMessages()) {
                 return;
             }
-        } else {
-            // Ready, or a wait that failed: either way, one more try, then no more waiting.
+        } else if (woken < WAIT_OBJECT_0 + count) {
+            if (handles[woken - WAIT_OBJECT_0] == child) {
+                watcher.OnChildEnded();
+            } else {
+                watcher.OnServicesReady();
+            }
+        } else if (woken == WAIT_FAILED) {
+            // The services' event is the one handle that is not the watcher's own: a wait
+            // that fails drops it (one more try at the registration, then no more waiting).
+            // Without it, a watcher that cannot wait cannot work.
+            if (servicesReady == nullptr) {
+                return;
+            }
             watcher.OnServicesReady();
         }
     }
@@ -209,21 +277,18 @@ int RunWatcher() {
     if (!mutex.ownedFirst() || !BindWatcherFunctions()) {
         return kWatcherExitCode;
     }
-    ProgramRunner runner;
-    if (!runner.Prepare()) {
+    ChildLauncher children;
+    if (!children.Prepare()) {
         return kWatcherExitCode;
     }
     WindowClass windowClass;
-    Watcher watcher(runner);
+    Watcher watcher(children);
     g_watcher = &watcher;
-    if (windowClass.registered() && watcher.CreateHiddenWindow()) {
-        watcher.Start();
-        RunMessageLoop(watcher);
-    } else {
-        // Without a window no event can reach the watcher; the one run at the start is
-        // still made.
-        runner.Run();
-    }
+    // Without a window no event can reach the watcher; the run at the start and its checks
+    // are still made.
+    const bool windowed = windowClass.registered() && watcher.CreateHiddenWindow();
+    watcher.Start();
+    RunLoop(watcher, windowed);
     g_watcher = nullptr;
     return kWatcherExitCode;
 }

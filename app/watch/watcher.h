@@ -1,13 +1,16 @@
 // dispset-watch: keeps the display setting applied. The display driver puts its own display
 // settings back after a resume, when a display wakes or is plugged in, when the mode or
 // layout changes, after an unlock or a return to the console and when the driver restarts;
-// the watcher runs dispset.exe once at its start and again after each such event.
+// the watcher runs dispset.exe once at its start and again after each such event, then
+// checks the setting with dispset-diag.exe check and puts it back when the driver dropped it
+// (schedule.h). It publishes what it did in its session's status section (watcher_status.h).
 //
 // It owns one hidden top-level window, never shown: the system's broadcasts
-// (WM_DISPLAYCHANGE, the resume messages) reach top-level windows only. Idle, it blocks in
-// GetMessageW; the only timer is the settle timer between an event and its run. It never
-// loads the driver library: each run is a fresh dispset.exe, which loads the driver library
-// of that moment through the trusted loader.
+// (WM_DISPLAYCHANGE, the resume messages) reach top-level windows only. It arms no timer:
+// its one wait takes its messages, the running child's end and the schedule's next deadline
+// together, and idle it waits for messages alone. It never loads the driver library: each
+// run and each check is a fresh process, which loads the driver library of that moment
+// through the trusted loader.
 #pragma once
 
 // The class of the watcher's window, by which the tests find it.

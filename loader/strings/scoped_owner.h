@@ -1,7 +1,7 @@
 // The one owner of a handle or an allocation: whatever it owns is closed on every way out,
 // by the close function its traits name. Every owner class of the loader, the companion and
 // the watcher is an instance (LocalMemory, the registry, device-set and service handles,
-// kernel handles).
+// kernel handles, mapped views).
 //
 // A traits type gives:
 //   using Handle = ...;                  the handle type, a pointer type
@@ -82,3 +82,12 @@ struct KernelHandleTraits {
     static constexpr bool kKeepsLastError = true;
 };
 using KernelHandle = ScopedOwner<KernelHandleTraits>;
+
+// A view of a file mapping (MapViewOfFile), null when the call fails.
+struct MappedViewTraits {
+    using Handle = void*;
+    static void* Invalid() { return nullptr; }
+    static void Close(void* view) { UnmapViewOfFile(view); }
+    static constexpr bool kKeepsLastError = true;
+};
+using MappedView = ScopedOwner<MappedViewTraits>;

@@ -60,4 +60,24 @@ std::string ExitHookLine(InterfaceId id, DriverStatus status) {
            " word1=" + Hex(simdriver::kEntryHookWord1) + " status=" + std::to_string(status);
 }
 
+bool StoreSimulatedSetting(const std::wstring& statePath, uint32_t setting) {
+    DisplayRecord record;
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(&record);
+    for (uint32_t offset = 0; offset < sizeof(record); ++offset) {
+        bytes[offset] = simdriver::DefaultRecordByte(offset);
+    }
+    record.version = kDisplayRecordVersionWord;
+    record.setting = setting;
+    HANDLE file = CreateFileW(statePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    const bool ok = file != INVALID_HANDLE_VALUE &&
+                    WriteFile(file, &record, sizeof(record), &written, nullptr) &&
+                    written == sizeof(record);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    return ok;
+}
+
 }  // namespace testing_support

@@ -1,5 +1,6 @@
 // Reading the simulated driver's journal, and the lines that it writes, for tests that check
-// what the driver saw. The journal is text, one event a line, each line ending in '\n'.
+// what the driver saw; and writing its state file, for tests that change the setting behind
+// its back. The journal is text, one event a line, each line ending in '\n'.
 #pragma once
 
 #include <stddef.h>
@@ -27,5 +28,10 @@ std::vector<std::string> LoadedPaths(const std::string& journalText);
 std::string QueryLine(InterfaceId id, bool found);
 std::string EntryHookLine(InterfaceId id);
 std::string ExitHookLine(InterfaceId id, DriverStatus status);
+
+// Stores display 0's record in the driver's state file (SIMDRIVER_STATE) with the setting
+// given, as a driver puts its own value back: silently, with no journal line. True when the
+// whole record was written.
+bool StoreSimulatedSetting(const std::wstring& statePath, uint32_t setting);
 
 }  // namespace testing_support

@@ -1,16 +1,21 @@
 // What dispset-watch costs (x64, under Wine with an X display, against the simulated
-// driver): how long after the settle time an event's run applies the setting, and what the
-// watcher takes while nothing happens. Reports, never asserts.
+// driver): what a check takes, what the watcher takes while nothing happens once its checks
+// have ended, and how long after the settle time an event's run applies the setting.
+// Reports, never asserts.
 //
-//   watch_bench WATCHER SIMULATED_DRIVER [--events N] [--idle-seconds S]
+//   watch_bench WATCHER SIMULATED_DRIVER [--events N] [--idle-seconds S] [--checks N]
 //
-// WATCHER is dispset-watch.exe with dispset.exe beside it. The simulated driver is placed in
-// the system directory as nvapi.dll for the run (none may be there) and journals to a
-// scratch file. The watcher runs as a child; each event is a WM_DISPLAYCHANGE broadcast, and
-// its run is seen when the journal gains an ApplyDisplayRecord line (looked for every
-// millisecond). A burst may have two runs (settle_rule.h), so the events come in pairs: one
-// after a quiet time, the next right after the first's program has ended; then the pair's
-// settle time is let pass.
+// WATCHER is dispset-watch.exe with dispset.exe and dispset-diag.exe beside it. The
+// simulated driver is placed in the system directory as nvapi.dll for the run (none may be
+// there) and journals to a scratch file. The watcher runs as a child:
+// 1. from its folder, with the checks: after its start's run and that run's two checks, its
+//    CPU time over the idle time and its memory;
+// 2. dispset-diag.exe check, run as the watcher runs it, N times: wall and CPU time;
+// 3. a copy with dispset.exe alone beside it, so that no check holds a run back: each event
+//    is a WM_DISPLAYCHANGE broadcast, and its run is seen when the journal gains an
+//    ApplyDisplayRecord line (looked for every millisecond). A burst may have two runs
+//    (schedule.h), so the events come in pairs: one after a quiet time, the next right after
+//    the first's program has ended; then the pair's settle time is let pass.
 #include <windows.h>
 #include <psapi.h>
 
@@ -23,8 +28,9 @@
 #include <string>
 #include <vector>
 
-#include "app/watch/settle_rule.h"
+#include "app/watch/schedule.h"
 #include "app/watch/watcher.h"
+#include "app/watch/watcher_status.h"
 #include "tests/support/journal.h"
 #include "tests/support/test_support.h"
 
@@ -40,6 +46,7 @@ struct Options {
     const wchar_t* driver;
     int events = 50;
     DWORD idleSeconds = 60;
+    int checks = 20;
 };
 
 double g_ticksPerMillisecond = 0;
@@ -57,6 +64,13 @@ double NowMilliseconds() {
 
 size_t CountApplies(const std::wstring& journal) {
     return CountLinesStartingWith(JournalLines(journal), "call name=ApplyDisplayRecord ");
+}
+
+// A check reads the record and applies nothing; a run does both.
+size_t CountChecks(const std::wstring& journal) {
+    const std::vector<std::string> lines = JournalLines(journal);
+    return CountLinesStartingWith(lines, "call name=QueryDisplayRecord ") -
+           CountLinesStartingWith(lines, "call name=ApplyDisplayRecord ");
 }
 
 // Waits until the journal holds count applies; the time it saw them, or a failure.
@@ -77,6 +91,11 @@ void WaitUntilNoProgramRuns() {
     }
 }
 
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 double Broadcast() {
     const double sent = NowMilliseconds();
     DWORD_PTR result = 0;
@@ -85,7 +104,7 @@ double Broadcast() {
     return sent;
 }
 
-uint64_t CpuMilliseconds(HANDLE process) {
+double CpuMilliseconds(HANDLE process) {
     FILETIME created, exited, kernel, user;
     if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
         Fail("GetProcessTimes");
@@ -93,13 +112,120 @@ uint64_t CpuMilliseconds(HANDLE process) {
     const auto ticks = [](const FILETIME& time) {
         return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
     };
-    return (ticks(kernel) + ticks(user)) / 10000;
+    return static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0;
+}
+
+HANDLE Start(const std::wstring& program, const std::wstring& arguments, DWORD flags) {
+    std::wstring commandLine = L"\"" + program + L"\"" + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags,
+                        nullptr, nullptr, &startup, &process)) {
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+void Close(HANDLE watcher) {
+    PostMessageW(FindWindowW(kWatcherWindowClass, nullptr), WM_CLOSE, 0, 0);
+    WaitForSingleObject(watcher, kPatienceMilliseconds);
+    CloseHandle(watcher);
+}
+
+struct Figures {
+    double idleCpu = 0;
+    PROCESS_MEMORY_COUNTERS_EX memory = {};
+    std::vector<double> checkWall, checkCpu, beyondSettle;
+    double eventsCpu = 0;
+};
+
+// The watcher with its checks: its start's run and that run's two checks, then the idle
+// time.
+void MeasureIdle(const Options& options, const std::wstring& journal, Figures& figures) {
+    const HANDLE watcher = Start(options.watcher, L"", 0);
+    if (watcher == nullptr) {
+        Fail("cannot start the watcher");
+    }
+    const double start = NowMilliseconds();
+    while (CountChecks(journal) < 2 || ProcessRuns(L"dispset-diag.exe")) {
+        if (NowMilliseconds() - start > kPatienceMilliseconds) {
+            Fail("the start's checks did not come");
+        }
+        Sleep(10);
+    }
+    const double cpuBefore = CpuMilliseconds(watcher);
+    Sleep(options.idleSeconds * 1000);
+    figures.idleCpu = CpuMilliseconds(watcher) - cpuBefore;
+    figures.memory.cb = sizeof(figures.memory);
+    if (!K32GetProcessMemoryInfo(watcher,
+                                 reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&figures.memory),
+                                 sizeof(figures.memory))) {
+        Fail("K32GetProcessMemoryInfo");
+    }
+    Close(watcher);
+}
+
+// dispset-diag.exe check as the watcher starts it: no console window, its exit code.
+void MeasureChecks(const Options& options, Figures& figures) {
+    std::wstring diag = options.watcher;
+    diag.replace(diag.rfind(L'\\') + 1, std::wstring::npos, L"dispset-diag.exe");
+    for (int i = 0; i < options.checks; ++i) {
+        const double started = NowMilliseconds();
+        const HANDLE check = Start(diag, L" check", CREATE_NO_WINDOW);
+        if (check == nullptr || WaitForSingleObject(check, kPatienceMilliseconds) != 0) {
+            Fail("a check did not run");
+        }
+        figures.checkWall.push_back(NowMilliseconds() - started);
+        figures.checkCpu.push_back(CpuMilliseconds(check));
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeProcess(check, &code);
+        CloseHandle(check);
+        if (code != kCheckSettingHeld) {
+            Fail("a check did not find the setting held");
+        }
+    }
+}
+
+// A copy of the watcher with dispset.exe alone beside it: no check holds a run back.
+void MeasureEvents(const Options& options, const std::wstring& journal, Figures& figures) {
+    std::wstring folder = options.watcher;
+    folder.erase(folder.rfind(L'\\') + 1);
+    ScopedDirectory copy;
+    ScopedFileCopy watcherCopy(options.watcher, copy / L"dispset-watch.exe");
+    ScopedFileCopy programCopy(folder + L"dispset.exe", copy / L"dispset.exe");
+    if (!watcherCopy.ok() || !programCopy.ok()) {
+        Fail("cannot copy the watcher and the program");
+    }
+    size_t applies = CountApplies(journal);
+    const HANDLE watcher = Start(watcherCopy.path(), L"", 0);
+    if (watcher == nullptr) {
+        Fail("cannot start the watcher's copy");
+    }
+    // Its first run, then a settle time without events.
+    WaitForApplies(journal, ++applies);
+    WaitUntilNoProgramRuns();
+    Sleep(kSettleMilliseconds + kMarginMilliseconds);
+    const double cpuBefore = CpuMilliseconds(watcher);
+    for (int event = 0; event < options.events; ++event) {
+        const double sent = Broadcast();
+        const double applied = WaitForApplies(journal, ++applies);
+        figures.beyondSettle.push_back(applied - sent - kSettleMilliseconds);
+        WaitUntilNoProgramRuns();
+        if (event % 2 == 1) {
+            Sleep(kSettleMilliseconds + kMarginMilliseconds);
+        }
+    }
+    figures.eventsCpu = CpuMilliseconds(watcher) - cpuBefore;
+    Close(watcher);
 }
 
 Options ParseOptions(int argc, wchar_t** argv) {
     if (argc < 3) {
         fprintf(stderr,
-                "usage: watch_bench WATCHER SIMULATED_DRIVER [--events N] [--idle-seconds S]\n");
+                "usage: watch_bench WATCHER SIMULATED_DRIVER [--events N] [--idle-seconds S] "
+                "[--checks N]\n");
         exit(2);
     }
     Options options{argv[1], argv[2]};
@@ -108,9 +234,38 @@ Options ParseOptions(int argc, wchar_t** argv) {
             options.events = std::max(2, _wtoi(argv[i + 1]));
         } else if (wcscmp(argv[i], L"--idle-seconds") == 0) {
             options.idleSeconds = static_cast<DWORD>(std::max(1, _wtoi(argv[i + 1])));
+        } else if (wcscmp(argv[i], L"--checks") == 0) {
+            options.checks = std::max(1, _wtoi(argv[i + 1]));
         }
     }
     return options;
+}
+
+void Report(const Options& options, const Figures& figures) {
+    printf("dispset-watch, settle time %u ms, checks %u ms and %u ms after a run:\n",
+           kSettleMilliseconds, kFirstCheckMilliseconds, kLateCheckMilliseconds);
+    printf(
+        "  a check (dispset-diag check), %d runs: wall time median %.1f ms, max %.1f ms; "
+        "CPU time median %.1f ms, max %.1f ms\n",
+        options.checks, Median(figures.checkWall),
+        *std::max_element(figures.checkWall.begin(), figures.checkWall.end()),
+        Median(figures.checkCpu),
+        *std::max_element(figures.checkCpu.begin(), figures.checkCpu.end()));
+    printf("  CPU time over %lu s without events, after its checks ended: %.0f ms (goal: 0 ms)\n",
+           options.idleSeconds, figures.idleCpu);
+    // Windows reports the commit charge as both PagefileUsage and PrivateUsage; Wine 8 fills
+    // only the first for another process.
+    printf("  private bytes %.1f KiB, working set %.1f KiB (idle)\n",
+           std::max(figures.memory.PrivateUsage, figures.memory.PagefileUsage) / 1024.0,
+           figures.memory.WorkingSetSize / 1024.0);
+    printf(
+        "  %d display changes, without checks: event to apply beyond the settle time: "
+        "median %.1f ms, max %.1f ms, min %.1f ms (goal: under 100 ms)\n",
+        options.events, Median(figures.beyondSettle),
+        *std::max_element(figures.beyondSettle.begin(), figures.beyondSettle.end()),
+        *std::min_element(figures.beyondSettle.begin(), figures.beyondSettle.end()));
+    printf("  CPU time per event and its run (the watcher's own): %.1f ms\n",
+           figures.eventsCpu / options.events);
 }
 
 }  // namespace
@@ -127,75 +282,17 @@ int wmain(int argc, wchar_t** argv) {
     if (!CopyFileW(options.driver, installed.c_str(), TRUE)) {
         Fail("cannot place the simulated driver in the system directory");
     }
-    GetTempPathW(MAX_PATH, folder);
-    const std::wstring journal =
-        std::wstring(folder) + L"watch-bench-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+    ScopedDirectory scratch;
+    const std::wstring journal = scratch / L"journal.txt";
     SetEnvironmentVariableW(L"SIMDRIVER_JOURNAL", journal.c_str());
-    SetEnvironmentVariableW(L"SIMDRIVER_STATE", nullptr);
+    SetEnvironmentVariableW(L"SIMDRIVER_STATE", (scratch / L"state.bin").c_str());
     SetEnvironmentVariableW(L"SIMDRIVER_FAIL", nullptr);
 
-    std::wstring commandLine = L"\"" + std::wstring(options.watcher) + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(options.watcher, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-        DeleteFileW(installed.c_str());
-        Fail("cannot start the watcher");
-    }
-    CloseHandle(process.hThread);
-
-    // Its first run, then a settle time without events.
-    WaitForApplies(journal, 1);
-    WaitUntilNoProgramRuns();
-    Sleep(kSettleMilliseconds + kMarginMilliseconds);
-
-    const uint64_t cpuBefore = CpuMilliseconds(process.hProcess);
-    Sleep(options.idleSeconds * 1000);
-    const uint64_t idleCpu = CpuMilliseconds(process.hProcess) - cpuBefore;
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
-    memory.cb = sizeof(memory);
-    if (!K32GetProcessMemoryInfo(process.hProcess,
-                                 reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                                 sizeof(memory))) {
-        Fail("K32GetProcessMemoryInfo");
-    }
-
-    const uint64_t cpuBeforeEvents = CpuMilliseconds(process.hProcess);
-    std::vector<double> beyondSettle;
-    size_t applies = CountApplies(journal);
-    for (int event = 0; event < options.events; ++event) {
-        const double sent = Broadcast();
-        const double applied = WaitForApplies(journal, ++applies);
-        beyondSettle.push_back(applied - sent - kSettleMilliseconds);
-        WaitUntilNoProgramRuns();
-        if (event % 2 == 1) {
-            Sleep(kSettleMilliseconds + kMarginMilliseconds);
-        }
-    }
-
-    const uint64_t eventsCpu = CpuMilliseconds(process.hProcess) - cpuBeforeEvents;
-    PostMessageW(FindWindowW(kWatcherWindowClass, nullptr), WM_CLOSE, 0, 0);
-    WaitForSingleObject(process.hProcess, kPatienceMilliseconds);
-    CloseHandle(process.hProcess);
+    Figures figures;
+    MeasureIdle(options, journal, figures);
+    MeasureChecks(options, figures);
+    MeasureEvents(options, journal, figures);
     DeleteFileW(installed.c_str());
-    DeleteFileW(journal.c_str());
-
-    std::sort(beyondSettle.begin(), beyondSettle.end());
-    printf("dispset-watch, %d display changes, settle time %u ms:\n", options.events,
-           kSettleMilliseconds);
-    printf(
-        "  event to apply beyond the settle time: median %.1f ms, max %.1f ms, min %.1f ms "
-        "(goal: under 100 ms)\n",
-        beyondSettle[beyondSettle.size() / 2], beyondSettle.back(), beyondSettle.front());
-    printf("  CPU time over %lu s without events: %llu ms (goal: 0 ms)\n", options.idleSeconds,
-           static_cast<unsigned long long>(idleCpu));
-    printf("  CPU time per event and its run (the watcher's own): %.1f ms\n",
-           static_cast<double>(eventsCpu) / options.events);
-    // Windows reports the commit charge as both PagefileUsage and PrivateUsage; Wine 8 fills
-    // only the first for another process.
-    printf("  private bytes %.1f KiB, working set %.1f KiB (idle)\n",
-           std::max(memory.PrivateUsage, memory.PagefileUsage) / 1024.0,
-           memory.WorkingSetSize / 1024.0);
+    Report(options, figures);
     return 0;
 }

@@ -18,6 +18,11 @@
 //                        announce              every ApplyDisplayRecord call announces a
 //                                              display change, as a driver's mode set does:
 //                                              WM_DISPLAYCHANGE to every top-level window
+//                        applyignored          ApplyDisplayRecord accepts the record (status
+//                                              0) and keeps the stored one, as a driver that
+//                                              silently keeps its own value does
+//                        applyhangs            ApplyDisplayRecord never returns, as a call
+//                                              that hangs in a driver
 //                      Numbers are decimal or 0x-hex; statuses may be negative.
 //   SIMDRIVER_SNAPSHOT any value: the three variables above are read once, when the
 //                      library is loaded, and never again. For benchmarks: reading the
@@ -42,6 +47,7 @@
 //   call name=ApplyDisplayRecord id=<id> display=<h> version=<v> setting=<n> companion=<c>
 //        status=<n>                          (one line)
 //   announce message=WM_DISPLAYCHANGE sent=0|1  after an apply, with "announce"
+//   hang name=ApplyDisplayRecord             an apply that will never return, with "applyhangs"
 //   config-error item=<text>                 an item of SIMDRIVER_FAIL that means nothing
 #include <windows.h>
 
@@ -103,6 +109,9 @@ std::atomic<bool> g_initialized{false};
 
 SRWLOCK g_journalLock = SRWLOCK_INIT;
 
+// The record that a test resets silently lives in the SIMDRIVER_STATE file, which the test
+// writes itself: the driver keeps it between processes, and journals nothing of a reset.
+//
 // Display 0's record when SIMDRIVER_STATE is unset.
 SRWLOCK g_memoryLock = SRWLOCK_INIT;
 DisplayRecord g_memoryRecord;
@@ -220,12 +229,26 @@ struct Failure {
 struct FailureSettings {
     bool loadFails = false;
     bool announces = false;
+    bool applyIgnored = false;
+    bool applyHangs = false;
     bool noEntryHook = false;
     bool noExitHook = false;
     InterfaceId missing[kMaxFailureItems] = {};
     size_t missingCount = 0;
     Failure failures[kMaxFailureItems] = {};  // init=<status> is kept here as well
     size_t failureCount = 0;
+};
+
+// The items without a value, each a flag of the settings.
+struct FlagItem {
+    const wchar_t* name;
+    bool FailureSettings::*flag;
+};
+constexpr FlagItem kFlagItems[] = {
+    {L"loadfail", &FailureSettings::loadFails},
+    {L"announce", &FailureSettings::announces},
+    {L"applyignored", &FailureSettings::applyIgnored},
+    {L"applyhangs", &FailureSettings::applyHangs},
 };
 
 bool TextEquals(const wchar_t* begin, const wchar_t* end, const wchar_t* text) {
@@ -288,13 +311,11 @@ bool ParseItem(const wchar_t* begin, const wchar_t* end, FailureSettings* settin
         ++equals;
     }
     if (equals == end) {
-        if (TextEquals(begin, end, L"loadfail")) {
-            settings->loadFails = true;
-            return true;
-        }
-        if (TextEquals(begin, end, L"announce")) {
-            settings->announces = true;
-            return true;
+        for (const FlagItem& item : kFlagItems) {
+            if (TextEquals(begin, end, item.name)) {
+                settings->*item.flag = true;
+                return true;
+            }
         }
         return false;
     }
@@ -647,16 +668,23 @@ DriverStatus DRIVER_CALL QueryDisplayRecord(DisplayHandle display, DisplayRecord
 
 DriverStatus DRIVER_CALL ApplyDisplayRecord(DisplayHandle display, DisplayRecord* record,
                                             uint32_t companion) {
+    const FailureSettings settings = ReadFailureSettings();
+    if (settings.applyHangs) {
+        Journal("hang name=ApplyDisplayRecord");
+        Sleep(INFINITE);
+    }
     DriverStatus status = CheckRecordCall(kIdApplyDisplayRecord, display, record, true);
-    if (status == kDriverOk) {
-        status = companion == kCompanion ? WriteRecord(*record) : kStatusWrongCompanion;
+    if (status == kDriverOk && companion != kCompanion) {
+        status = kStatusWrongCompanion;
+    } else if (status == kDriverOk && !settings.applyIgnored) {
+        status = WriteRecord(*record);
     }
     Journal(
         "call name=ApplyDisplayRecord id=0x%08X display=0x%08X version=0x%08X setting=%u "
         "companion=0x%08X status=%d",
         kIdApplyDisplayRecord, display, record != nullptr ? record->version : 0u,
         record != nullptr ? record->setting : 0u, companion, status);
-    if (ReadFailureSettings().announces) {
+    if (settings.announces) {
         AnnounceDisplayChange();
     }
     return status;
