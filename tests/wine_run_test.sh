@@ -2,8 +2,9 @@
 # cmake/wine-run between two programs, in the build tree's prefix, from a stopped server as
 # after a test with an X display: the program's exit code comes through; the prefix's
 # server is still there after the program's exit, so the next test never starts during its
-# shutdown; and no process of the prefix holds the run's output, which would keep a reader
-# such as ctest waiting for the server's end.
+# shutdown; no process of the prefix holds the run's output, which would keep a reader
+# such as ctest waiting for the server's end; and every one runs without Linux's address
+# randomisation (tools/guest.d/wine-loader says why).
 #   wine_run_test.sh SOURCE-ROOT PREFIX
 set -uo pipefail
 source_root=$1
@@ -39,7 +40,15 @@ if timeout 10 "$wine_server" -w; then
     fail "the prefix's Wine server ended after the program's exit"
 fi
 
+# ADDR_NO_RANDOMIZE in the personality, which the prefix's Windows processes inherit from
+# the loader (the server runs no Windows code).
+readonly no_randomisation=$((0x0040000))
 for pid in $(prefix_processes); do
+    personality=$(cat "/proc/$pid/personality" 2>/dev/null) || continue
+    if [ $((16#$personality & no_randomisation)) -eq 0 ] &&
+        ! grep -qa wineserver "/proc/$pid/cmdline"; then
+        fail "$(tr '\0' ' ' <"/proc/$pid/cmdline") runs with address randomisation"
+    fi
     for fd in 1 2; do
         if [ "$(readlink "/proc/$pid/fd/$fd" 2>/dev/null)" = "$pipe" ]; then
             fail "$(tr '\0' ' ' <"/proc/$pid/cmdline") holds the run's output"
