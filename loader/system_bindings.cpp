@@ -1,6 +1,6 @@
 #include "loader/system_bindings.h"
 
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 #include "loader/system_directory.h"
 
 Advapi32Binding g_advapi32;
@@ -19,6 +19,18 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
 }
 
 }  // namespace
+
+bool BindExport(ExportSlot& slot, HMODULE module, const char* exportName) {
+    if (slot.load(std::memory_order_acquire) != nullptr) {
+        return true;
+    }
+    if (module == nullptr) {
+        return false;
+    }
+    void* address = reinterpret_cast<void*>(GetProcAddress(module, exportName));
+    slot.store(address, std::memory_order_release);
+    return address != nullptr;
+}
 
 HMODULE BindSystemLibrary(std::atomic<HMODULE>& module, const wchar_t* name) {
     HMODULE handle = module.load(std::memory_order_acquire);
@@ -43,47 +55,42 @@ HMODULE BindSetupapi() {
 
 bool BindRegistryQuery() {
     HMODULE module = BindAdvapi32();
-    return module != nullptr &&
-           BindFunction(g_advapi32.regQueryValueEx, module, "RegQueryValueExW");
+    return module != nullptr && BindFunction(g_advapi32.regQueryValueEx, module);
 }
 
 bool BindRegistryOpenClose() {
     HMODULE module = BindAdvapi32();
-    return module != nullptr && BindFunction(g_advapi32.regOpenKeyEx, module, "RegOpenKeyExW") &&
-           BindFunction(g_advapi32.regCloseKey, module, "RegCloseKey");
+    return module != nullptr && BindFunction(g_advapi32.regOpenKeyEx, module) &&
+           BindFunction(g_advapi32.regCloseKey, module);
 }
 
 bool BindRegistryEnumeration() {
     HMODULE module = BindAdvapi32();
-    return module != nullptr && BindFunction(g_advapi32.regOpenKeyEx, module, "RegOpenKeyExW") &&
-           BindFunction(g_advapi32.regEnumValue, module, "RegEnumValueW") &&
-           BindFunction(g_advapi32.regCloseKey, module, "RegCloseKey");
+    return module != nullptr && BindFunction(g_advapi32.regOpenKeyEx, module) &&
+           BindFunction(g_advapi32.regEnumValue, module) &&
+           BindFunction(g_advapi32.regCloseKey, module);
 }
 
 bool BindServiceConfiguration() {
     HMODULE module = BindAdvapi32();
-    return module != nullptr && BindFunction(g_advapi32.openSCManager, module, "OpenSCManagerW") &&
-           BindFunction(g_advapi32.openService, module, "OpenServiceW") &&
-           BindFunction(g_advapi32.queryServiceConfig, module, "QueryServiceConfigW") &&
-           BindFunction(g_advapi32.closeServiceHandle, module, "CloseServiceHandle");
+    return module != nullptr && BindFunction(g_advapi32.openSCManager, module) &&
+           BindFunction(g_advapi32.openService, module) &&
+           BindFunction(g_advapi32.queryServiceConfig, module) &&
+           BindFunction(g_advapi32.closeServiceHandle, module);
 }
 
 bool BindDeviceInterfaceSearch() {
     HMODULE module = BindSetupapi();
-    return module != nullptr &&
-           BindFunction(g_setupapi.getClassDevs, module, "SetupDiGetClassDevsW") &&
-           BindFunction(g_setupapi.enumDeviceInterfaces, module, "SetupDiEnumDeviceInterfaces") &&
-           BindFunction(g_setupapi.getDeviceInterfaceDetail, module,
-                        "SetupDiGetDeviceInterfaceDetailW") &&
-           BindFunction(g_setupapi.destroyDeviceInfoList, module, "SetupDiDestroyDeviceInfoList");
+    return module != nullptr && BindFunction(g_setupapi.getClassDevs, module) &&
+           BindFunction(g_setupapi.enumDeviceInterfaces, module) &&
+           BindFunction(g_setupapi.getDeviceInterfaceDetail, module) &&
+           BindFunction(g_setupapi.destroyDeviceInfoList, module);
 }
 
 bool BindDeviceRegistryProperty() {
     HMODULE module = BindSetupapi();
-    return module != nullptr &&
-           BindFunction(g_setupapi.getDeviceRegistryProperty, module,
-                        "SetupDiGetDeviceRegistryPropertyW") &&
-           BindFunction(g_setupapi.destroyDeviceInfoList, module, "SetupDiDestroyDeviceInfoList");
+    return module != nullptr && BindFunction(g_setupapi.getDeviceRegistryProperty, module) &&
+           BindFunction(g_setupapi.destroyDeviceInfoList, module);
 }
 
 bool BindDriverStoreLookup() {
@@ -91,11 +98,9 @@ bool BindDriverStoreLookup() {
     // that is the module's load, which an observer's dry run stops, and the dry run must
     // leave the loader's own libraries loading for real.
     HMODULE module = BindSetupapi();
-    return module != nullptr &&
-           BindFunction(g_setupapi.getDeviceProperty, module, "SetupDiGetDevicePropertyW") &&
-           BindFunction(g_setupapi.getInfDriverStoreLocation, module,
-                        "SetupGetInfDriverStoreLocationW") &&
-           BindFunction(g_setupapi.destroyDeviceInfoList, module, "SetupDiDestroyDeviceInfoList");
+    return module != nullptr && BindFunction(g_setupapi.getDeviceProperty, module) &&
+           BindFunction(g_setupapi.getInfDriverStoreLocation, module) &&
+           BindFunction(g_setupapi.destroyDeviceInfoList, module);
 }
 
 bool BindFolderLookup() {
@@ -107,15 +112,27 @@ bool BindFolderLookup() {
         if (module == nullptr) {
             return false;
         }
-        BindFunction(g_shell32.getFolderPath, module, "SHGetFolderPathW");
+        BindFunction(g_shell32.getFolderPath, module);
         g_shell32.module.store(module, std::memory_order_release);
     }
-    return Bound(g_shell32.getFolderPath) != nullptr;
+    return g_shell32.getFolderPath.load() != nullptr;
 }
 
 LONG OpenRegistryKey(HKEY root, const wchar_t* subKey, REGSAM access, RegistryKey& key) {
     HKEY opened = nullptr;
-    const LONG status = Bound(g_advapi32.regOpenKeyEx)(root, subKey, 0, access, &opened);
+    const LONG status = g_advapi32.regOpenKeyEx(root, subKey, 0, access, &opened);
     key.reset(status == ERROR_SUCCESS ? opened : nullptr);
     return status;
+}
+
+bool BindSecurityDescriptorParsing() {
+    HMODULE module = BindAdvapi32();
+    return module != nullptr && BindFunction(g_advapi32.convertStringSecurityDescriptor, module);
+}
+
+bool BindTokenUserLookup() {
+    HMODULE module = BindAdvapi32();
+    return module != nullptr && BindFunction(g_advapi32.openProcessToken, module) &&
+           BindFunction(g_advapi32.getTokenInformation, module) &&
+           BindFunction(g_advapi32.convertSidToStringSid, module);
 }

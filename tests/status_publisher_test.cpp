@@ -92,12 +92,12 @@ BOOL WINAPI FailToConvert(LPCWSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG) {
 }
 
 TEST(StatusPublisherTest, WithoutItsSecurityNothingIsPublished) {
-    ASSERT_TRUE(BindSecurityFunctions());
-    const auto convert = g_security.convertStringSecurityDescriptor;
-    g_security.convertStringSecurityDescriptor = FailToConvert;
+    ASSERT_TRUE(BindSecurityDescriptorParsing());
+    const auto convert = g_advapi32.convertStringSecurityDescriptor.load();
+    g_advapi32.convertStringSecurityDescriptor.store(FailToConvert);
     StatusPublisher publisher;
     publisher.Open();
-    g_security.convertStringSecurityDescriptor = convert;
+    g_advapi32.convertStringSecurityDescriptor.store(convert);
     EXPECT_FALSE(publisher.publishing());
     EXPECT_EQ(OpenFileMappingW(FILE_MAP_READ, FALSE, kWatcherStatusName), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));

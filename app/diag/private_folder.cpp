@@ -2,7 +2,7 @@
 
 #include <sddl.h>
 
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 #include "loader/system_bindings.h"
 
 namespace {
@@ -17,15 +17,6 @@ constexpr DWORD kRemoveRetryMilliseconds = 5000;
 constexpr DWORD kRemovePauseMilliseconds = 100;
 // Folders below the private folder that are descended into; deeper ones are left.
 constexpr unsigned kMaxRemoveDepth = 8;
-
-BoundFunction<decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorW)> g_parseSecurity;
-
-bool BindSecurityDescriptorParser() {
-    HMODULE module = BindSystemLibrary(g_advapi32.module, kAdvapi32Name);
-    return module != nullptr &&
-           BindFunction(g_parseSecurity, module,
-                        "ConvertStringSecurityDescriptorToSecurityDescriptorW");
-}
 
 struct FindHandleTraits {
     using Handle = HANDLE;
@@ -109,11 +100,12 @@ DWORD PrivateFolder::Create() {
     if (length == 0 || length > MAX_PATH) {
         return length == 0 ? GetLastError() : ERROR_BUFFER_OVERFLOW;
     }
-    if (!BindSecurityDescriptorParser()) {
+    if (!BindSecurityDescriptorParsing()) {
         return GetLastError();
     }
     LocalMemory<void> descriptor;
-    if (!Bound(g_parseSecurity)(kPrivateSecurity, SDDL_REVISION_1, descriptor.put(), nullptr)) {
+    if (!g_advapi32.convertStringSecurityDescriptor(kPrivateSecurity, SDDL_REVISION_1,
+                                                    descriptor.put(), nullptr)) {
         return GetLastError();
     }
     path_.Clear();

@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "app/watch/user_bindings.h"
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 #include "loader/strings/wide_strings.h"
 
 namespace {
@@ -22,7 +22,7 @@ constexpr uint32_t kSecurityTextChars = 320;
 // The user's SID as text ("S-1-5-21-..."), allocated; false when it cannot be had.
 bool GetUserSidText(LocalString& text) {
     KernelHandle token;
-    if (!g_security.openProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) || !token) {
+    if (!g_advapi32.openProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) || !token) {
         return false;
     }
     union {
@@ -30,16 +30,16 @@ bool GetUserSidText(LocalString& text) {
         BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     } buffer;
     DWORD size = 0;
-    if (!g_security.getTokenInformation(token.get(), TokenUser, &buffer, sizeof(buffer), &size)) {
+    if (!g_advapi32.getTokenInformation(token.get(), TokenUser, &buffer, sizeof(buffer), &size)) {
         return false;
     }
-    return g_security.convertSidToStringSid(buffer.user.User.Sid, text.put()) && text.valid();
+    return g_advapi32.convertSidToStringSid(buffer.user.User.Sid, text.put()) && text.valid();
 }
 
 // The section's security descriptor, allocated; false when any step fails.
 bool MakeReadOnlySecurity(LocalMemory<void>& descriptor) {
     LocalString user;
-    if (!BindSecurityFunctions() || !GetUserSidText(user)) {
+    if (!BindTokenUserLookup() || !BindSecurityDescriptorParsing() || !GetUserSidText(user)) {
         return false;
     }
     wchar_t text[kSecurityTextChars];
@@ -48,7 +48,7 @@ bool MakeReadOnlySecurity(LocalMemory<void>& descriptor) {
         StringAppendChars(text, kSecurityTextChars, kSecurityAfterUser) != kStringOk) {
         return false;
     }
-    return g_security.convertStringSecurityDescriptor(text, SDDL_REVISION_1, descriptor.put(),
+    return g_advapi32.convertStringSecurityDescriptor(text, SDDL_REVISION_1, descriptor.put(),
                                                       nullptr) &&
            descriptor.valid();
 }

@@ -1,52 +1,35 @@
 #include "app/watch/user_bindings.h"
 
-#include "loader/system_bindings.h"
-
-User32Functions g_user32;
-Wtsapi32Functions g_wtsapi32;
-SecurityFunctions g_security;
+User32Binding g_user32;
+Wtsapi32Binding g_wtsapi32;
 
 namespace {
 
-// Fills slot from module when it is still null. True when it holds an address.
-template <typename Fn>
-bool Bind(Fn& slot, HMODULE module, const char* exportName) {
-    if (slot == nullptr && module != nullptr) {
-        slot = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, exportName)));
-    }
-    return slot != nullptr;
+// A table's rows bound from module into record, a local of that name: every one, in the
+// table's order, for a table that the watcher cannot do without (true when all are there);
+// or each tried, whatever the others gave, for an optional one.
+#define BIND_ROW(slot, function) &&BindFunction(record.slot, module)
+#define TRY_ROW(slot, function) BindFunction(record.slot, module);
+
+bool BindWindowFunctions(HMODULE module) {
+    User32Binding& record = g_user32;
+    return true USER32_WINDOW_FUNCTIONS(BIND_ROW);
 }
 
-bool BindWindowFunctions(HMODULE user32) {
-    User32Functions& f = g_user32;
-    return Bind(f.registerClassEx, user32, "RegisterClassExW") &&
-           Bind(f.unregisterClass, user32, "UnregisterClassW") &&
-           Bind(f.createWindowEx, user32, "CreateWindowExW") &&
-           Bind(f.destroyWindow, user32, "DestroyWindow") &&
-           Bind(f.defWindowProc, user32, "DefWindowProcW") &&
-           Bind(f.getMessage, user32, "GetMessageW") &&
-           Bind(f.peekMessage, user32, "PeekMessageW") &&
-           Bind(f.dispatchMessage, user32, "DispatchMessageW") &&
-           Bind(f.postQuitMessage, user32, "PostQuitMessage") &&
-           Bind(f.msgWaitForMultipleObjectsEx, user32, "MsgWaitForMultipleObjectsEx");
-}
-
-void BindNotificationFunctions(HMODULE user32) {
-    User32Functions& f = g_user32;
-    Bind(f.registerDeviceNotification, user32, "RegisterDeviceNotificationW");
-    Bind(f.unregisterDeviceNotification, user32, "UnregisterDeviceNotification");
-    Bind(f.registerPowerSettingNotification, user32, "RegisterPowerSettingNotification");
-    Bind(f.unregisterPowerSettingNotification, user32, "UnregisterPowerSettingNotification");
+void BindNotificationFunctions(HMODULE module) {
+    User32Binding& record = g_user32;
+    USER32_NOTIFICATION_FUNCTIONS(TRY_ROW)
 }
 
 void BindSessionFunctions() {
-    Wtsapi32Functions& f = g_wtsapi32;
-    if (f.registerSessionNotification != nullptr && f.unregisterSessionNotification != nullptr) {
+    Wtsapi32Binding& record = g_wtsapi32;
+    // Loaded only for a slot that is still empty: a test that filled both needs no library.
+    if (record.registerSessionNotification.load() != nullptr &&
+        record.unregisterSessionNotification.load() != nullptr) {
         return;
     }
-    HMODULE wtsapi32 = BindSystemLibrary(f.module, L"wtsapi32.dll");
-    Bind(f.registerSessionNotification, wtsapi32, "WTSRegisterSessionNotification");
-    Bind(f.unregisterSessionNotification, wtsapi32, "WTSUnRegisterSessionNotification");
+    HMODULE module = BindSystemLibrary(record.module, L"wtsapi32.dll");
+    WTSAPI32_FUNCTIONS(TRY_ROW)
 }
 
 }  // namespace
@@ -59,14 +42,4 @@ bool BindWatcherFunctions() {
     BindNotificationFunctions(user32);
     BindSessionFunctions();
     return BindWindowFunctions(user32);
-}
-
-bool BindSecurityFunctions() {
-    SecurityFunctions& f = g_security;
-    HMODULE advapi32 = BindSystemLibrary(g_advapi32.module, kAdvapi32Name);
-    return Bind(f.openProcessToken, advapi32, "OpenProcessToken") &&
-           Bind(f.getTokenInformation, advapi32, "GetTokenInformation") &&
-           Bind(f.convertSidToStringSid, advapi32, "ConvertSidToStringSidW") &&
-           Bind(f.convertStringSecurityDescriptor, advapi32,
-                "ConvertStringSecurityDescriptorToSecurityDescriptorW");
 }

@@ -1,4 +1,6 @@
-// The user32, wtsapi32 and advapi32 functions that the watcher calls, bound at run time.
+// The user32 and wtsapi32 functions that the watcher calls, bound at run time like the
+// loader's libraries (loader/system_bindings.h: the same slots, the same binder, one table
+// a library; advapi32's security functions are in the loader's own record).
 //
 // A shipped executable imports only kernel32 and msvcrt, which Windows always takes from the
 // system; every other library is loaded by its full path in the system directory, never
@@ -8,57 +10,53 @@
 #pragma once
 
 #include <windows.h>
-#include <sddl.h>
 #include <wtsapi32.h>
 
 #include <atomic>
 
-struct User32Functions {
-    std::atomic<HMODULE> module;
-    // What the hidden window and its message loop need; the watcher cannot work without them.
-    decltype(&::RegisterClassExW) registerClassEx;
-    decltype(&::UnregisterClassW) unregisterClass;
-    decltype(&::CreateWindowExW) createWindowEx;
-    decltype(&::DestroyWindow) destroyWindow;
-    decltype(&::DefWindowProcW) defWindowProc;
-    decltype(&::GetMessageW) getMessage;
-    decltype(&::PeekMessageW) peekMessage;
-    decltype(&::DispatchMessageW) dispatchMessage;
-    decltype(&::PostQuitMessage) postQuitMessage;
-    decltype(&::MsgWaitForMultipleObjectsEx) msgWaitForMultipleObjectsEx;
-    // Optional: without one, only its kind of event is lost. The power-setting pair is
-    // missing before Windows Vista.
-    decltype(&::RegisterDeviceNotificationW) registerDeviceNotification;
-    decltype(&::UnregisterDeviceNotification) unregisterDeviceNotification;
-    decltype(&::RegisterPowerSettingNotification) registerPowerSettingNotification;
-    decltype(&::UnregisterPowerSettingNotification) unregisterPowerSettingNotification;
-};
+#include "loader/system_bindings.h"
+
+// What the hidden window and its message loop need; the watcher cannot work without them.
+#define USER32_WINDOW_FUNCTIONS(X)       \
+    X(registerClassEx, RegisterClassExW) \
+    X(unregisterClass, UnregisterClassW) \
+    X(createWindowEx, CreateWindowExW)   \
+    X(destroyWindow, DestroyWindow)      \
+    X(defWindowProc, DefWindowProcW)     \
+    X(getMessage, GetMessageW)           \
+    X(peekMessage, PeekMessageW)         \
+    X(dispatchMessage, DispatchMessageW) \
+    X(postQuitMessage, PostQuitMessage)  \
+    X(msgWaitForMultipleObjectsEx, MsgWaitForMultipleObjectsEx)
+
+// Optional: without one, only its kind of event is lost. The power-setting pair is missing
+// before Windows Vista.
+#define USER32_NOTIFICATION_FUNCTIONS(X)                                  \
+    X(registerDeviceNotification, RegisterDeviceNotificationW)            \
+    X(unregisterDeviceNotification, UnregisterDeviceNotification)         \
+    X(registerPowerSettingNotification, RegisterPowerSettingNotification) \
+    X(unregisterPowerSettingNotification, UnregisterPowerSettingNotification)
+
+#define USER32_FUNCTIONS(X) USER32_WINDOW_FUNCTIONS(X) USER32_NOTIFICATION_FUNCTIONS(X)
 
 // Optional as a whole: without it, only the session events are lost.
-struct Wtsapi32Functions {
-    std::atomic<HMODULE> module;
-    decltype(&::WTSRegisterSessionNotification) registerSessionNotification;
-    decltype(&::WTSUnRegisterSessionNotification) unregisterSessionNotification;
+#define WTSAPI32_FUNCTIONS(X)                                      \
+    X(registerSessionNotification, WTSRegisterSessionNotification) \
+    X(unregisterSessionNotification, WTSUnRegisterSessionNotification)
+
+struct User32Binding {
+    std::atomic<HMODULE> module{nullptr};
+    USER32_FUNCTIONS(BINDING_SLOT)
 };
 
-// What the status section's security is made of (status_publisher.h). Optional as a whole:
-// without it the watcher publishes no status. Advapi32 is the loader's own library, loaded
-// into the loader's slot.
-struct SecurityFunctions {
-    decltype(&::OpenProcessToken) openProcessToken;
-    decltype(&::GetTokenInformation) getTokenInformation;
-    decltype(&::ConvertSidToStringSidW) convertSidToStringSid;
-    decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorW)
-        convertStringSecurityDescriptor;
+struct Wtsapi32Binding {
+    std::atomic<HMODULE> module{nullptr};
+    WTSAPI32_FUNCTIONS(BINDING_SLOT)
 };
 
-extern User32Functions g_user32;
-extern Wtsapi32Functions g_wtsapi32;
-extern SecurityFunctions g_security;
+extern User32Binding g_user32;
+extern Wtsapi32Binding g_wtsapi32;
 
-// Binds every slot that is still null. True when every function of the first group is
-// there; the optional ones may stay null.
+// Binds every slot that is still null. True when every window function is there; the
+// optional ones may stay null.
 bool BindWatcherFunctions();
-
-// Binds the security functions' slots that are still null. True when all four are there.
-bool BindSecurityFunctions();

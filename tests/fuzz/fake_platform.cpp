@@ -1150,7 +1150,7 @@ HDEVINFO WINAPI FakeGetClassDevsW(const GUID* interfaceClass, PCWSTR enumerator,
                                   DWORD flags) {
     Budget("SetupDiGetClassDevsW");
     if (interfaceClass == nullptr ||
-        memcmp(interfaceClass, &kDisplayDeviceArrivalInterface, sizeof(GUID)) != 0 ||
+        memcmp(interfaceClass, &well_known::GUID_DISPLAY_DEVICE_ARRIVAL, sizeof(GUID)) != 0 ||
         enumerator != nullptr || window != nullptr ||
         flags != (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)) {
         Violation("SetupDiGetClassDevsW asked for another class or flags 0x%lX", flags);
@@ -1247,7 +1247,7 @@ BOOL WINAPI FakeGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DAT
         }
     }
     if (device != nullptr) {
-        device->ClassGuid = kDisplayDeviceArrivalInterface;
+        device->ClassGuid = well_known::GUID_DISPLAY_DEVICE_ARRIVAL;
         device->DevInst = 1000 + static_cast<DWORD>(iface - g_interfaces);
         device->Reserved = 0x5EED;
     }
@@ -2127,8 +2127,8 @@ BOOL WINAPI FakeVerifyVersionInfoW(LPOSVERSIONINFOEXW record, DWORD typeMask,
 
 // --- Binding records --------------------------------------------------------------------
 
-template <typename Fn>
-void Place(BoundFunction<Fn>& slot, Fn fake) {
+template <typename Fn, ExportName Name>
+void Place(BoundFunction<Fn, Name>& slot, Fn fake) {
     slot.store(g_rng.Percent(3) ? nullptr : fake);
 }
 

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 namespace testing_support {
@@ -673,46 +675,45 @@ const std::vector<LoadRequest>& RecordedLoads::loads() const {
 
 namespace testing_support {
 
-SavedBindings::SavedBindings()
-    : advapi32_{g_advapi32.module.load(),
-                g_advapi32.regOpenKeyEx.load(),
-                g_advapi32.regQueryValueEx.load(),
-                g_advapi32.regEnumValue.load(),
-                g_advapi32.regCloseKey.load(),
-                g_advapi32.openSCManager.load(),
-                g_advapi32.openService.load(),
-                g_advapi32.queryServiceConfig.load(),
-                g_advapi32.closeServiceHandle.load()},
-      setupapi_{g_setupapi.module.load(),
-                g_setupapi.getClassDevs.load(),
-                g_setupapi.enumDeviceInterfaces.load(),
-                g_setupapi.getDeviceInterfaceDetail.load(),
-                g_setupapi.getDeviceRegistryProperty.load(),
-                g_setupapi.getDeviceProperty.load(),
-                g_setupapi.getInfDriverStoreLocation.load(),
-                g_setupapi.destroyDeviceInfoList.load()},
-      shell32_{g_shell32.module.load(), g_shell32.getFolderPath.load()} {}
+// The slots of a table saved from record into saved, or put back; both are locals of that
+// name.
+#define SAVE_SLOT(slot, function) saved.slot = record.slot.load();
+#define RESTORE_SLOT(slot, function) record.slot.store(saved.slot);
+
+SavedBindings::SavedBindings() {
+    {
+        auto [record, saved] = std::tie(g_advapi32, advapi32_);
+        saved.module = record.module.load();
+        ADVAPI32_FUNCTIONS(SAVE_SLOT)
+    }
+    {
+        auto [record, saved] = std::tie(g_setupapi, setupapi_);
+        saved.module = record.module.load();
+        SETUPAPI_FUNCTIONS(SAVE_SLOT)
+    }
+    {
+        auto [record, saved] = std::tie(g_shell32, shell32_);
+        saved.module = record.module.load();
+        SHELL32_FUNCTIONS(SAVE_SLOT)
+    }
+}
 
 SavedBindings::~SavedBindings() {
-    g_advapi32.module.store(advapi32_.module);
-    g_advapi32.regOpenKeyEx.store(advapi32_.regOpenKeyEx);
-    g_advapi32.regQueryValueEx.store(advapi32_.regQueryValueEx);
-    g_advapi32.regEnumValue.store(advapi32_.regEnumValue);
-    g_advapi32.regCloseKey.store(advapi32_.regCloseKey);
-    g_advapi32.openSCManager.store(advapi32_.openSCManager);
-    g_advapi32.openService.store(advapi32_.openService);
-    g_advapi32.queryServiceConfig.store(advapi32_.queryServiceConfig);
-    g_advapi32.closeServiceHandle.store(advapi32_.closeServiceHandle);
-    g_setupapi.module.store(setupapi_.module);
-    g_setupapi.getClassDevs.store(setupapi_.getClassDevs);
-    g_setupapi.enumDeviceInterfaces.store(setupapi_.enumDeviceInterfaces);
-    g_setupapi.getDeviceInterfaceDetail.store(setupapi_.getDeviceInterfaceDetail);
-    g_setupapi.getDeviceRegistryProperty.store(setupapi_.getDeviceRegistryProperty);
-    g_setupapi.getDeviceProperty.store(setupapi_.getDeviceProperty);
-    g_setupapi.getInfDriverStoreLocation.store(setupapi_.getInfDriverStoreLocation);
-    g_setupapi.destroyDeviceInfoList.store(setupapi_.destroyDeviceInfoList);
-    g_shell32.module.store(shell32_.module);
-    g_shell32.getFolderPath.store(shell32_.getFolderPath);
+    {
+        auto [record, saved] = std::tie(g_advapi32, advapi32_);
+        record.module.store(saved.module);
+        ADVAPI32_FUNCTIONS(RESTORE_SLOT)
+    }
+    {
+        auto [record, saved] = std::tie(g_setupapi, setupapi_);
+        record.module.store(saved.module);
+        SETUPAPI_FUNCTIONS(RESTORE_SLOT)
+    }
+    {
+        auto [record, saved] = std::tie(g_shell32, shell32_);
+        record.module.store(saved.module);
+        SHELL32_FUNCTIONS(RESTORE_SLOT)
+    }
 }
 
 }  // namespace testing_support

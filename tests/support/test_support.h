@@ -247,33 +247,23 @@ namespace testing_support {
 
 // Every slot of the loader's binding records (g_advapi32, g_setupapi, g_shell32) as it was
 // at construction, put back at destruction, so that a test may empty slots or place fakes
-// in them. The saved values are the functions a fake calls through to.
+// in them. The saved values are the functions a fake calls through to. The saved records
+// follow from the libraries' tables (loader/system_bindings.h), as the records do.
+#define SAVED_SLOT(slot, function) decltype(&::function) slot;
+
 class SavedBindings {
   public:
     struct Advapi32 {
         HMODULE module;
-        decltype(&::RegOpenKeyExW) regOpenKeyEx;
-        decltype(&::RegQueryValueExW) regQueryValueEx;
-        decltype(&::RegEnumValueW) regEnumValue;
-        decltype(&::RegCloseKey) regCloseKey;
-        decltype(&::OpenSCManagerW) openSCManager;
-        decltype(&::OpenServiceW) openService;
-        decltype(&::QueryServiceConfigW) queryServiceConfig;
-        decltype(&::CloseServiceHandle) closeServiceHandle;
+        ADVAPI32_FUNCTIONS(SAVED_SLOT)
     };
     struct Setupapi {
         HMODULE module;
-        decltype(&::SetupDiGetClassDevsW) getClassDevs;
-        decltype(&::SetupDiEnumDeviceInterfaces) enumDeviceInterfaces;
-        decltype(&::SetupDiGetDeviceInterfaceDetailW) getDeviceInterfaceDetail;
-        decltype(&::SetupDiGetDeviceRegistryPropertyW) getDeviceRegistryProperty;
-        decltype(&::SetupDiGetDevicePropertyW) getDeviceProperty;
-        SetupGetInfDriverStoreLocationFn getInfDriverStoreLocation;
-        decltype(&::SetupDiDestroyDeviceInfoList) destroyDeviceInfoList;
+        SETUPAPI_FUNCTIONS(SAVED_SLOT)
     };
     struct Shell32 {
         HMODULE module;
-        decltype(&::SHGetFolderPathW) getFolderPath;
+        SHELL32_FUNCTIONS(SAVED_SLOT)
     };
 
     SavedBindings();
