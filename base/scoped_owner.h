@@ -27,8 +27,8 @@ class ScopedOwner {
     explicit ScopedOwner(Handle handle) : handle_(handle) {}
     ScopedOwner(const ScopedOwner&) = delete;
     ScopedOwner& operator=(const ScopedOwner&) = delete;
-    ScopedOwner(ScopedOwner&& other) : handle_(other.release()) {}
-    ScopedOwner& operator=(ScopedOwner&& other) {
+    ScopedOwner(ScopedOwner&& other) noexcept : handle_(other.release()) {}
+    ScopedOwner& operator=(ScopedOwner&& other) noexcept {
         reset(other.release());
         return *this;
     }
@@ -82,6 +82,15 @@ struct KernelHandleTraits {
     static constexpr bool kKeepsLastError = true;
 };
 using KernelHandle = ScopedOwner<KernelHandleTraits>;
+
+// A module that the code loaded itself (LoadLibraryExW), null when the load failed.
+struct LoadedModuleTraits {
+    using Handle = HMODULE;
+    static HMODULE Invalid() { return nullptr; }
+    static void Close(HMODULE module) { FreeLibrary(module); }
+    static constexpr bool kKeepsLastError = true;
+};
+using LoadedModule = ScopedOwner<LoadedModuleTraits>;
 
 // A view of a file mapping (MapViewOfFile), null when the call fails.
 struct MappedViewTraits {

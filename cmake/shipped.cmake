@@ -52,7 +52,7 @@ function(dispset_ship target)
   # For a --version or an about text: the same version, never written a second time.
   target_compile_definitions(${target} PRIVATE DISPSET_VERSION="${PROJECT_VERSION}")
   target_link_options(${target} PRIVATE ${DISPSET_IMAGE_LINK_OPTIONS})
-  # Keeps CRT pieces that the programs never use out of the image (app/crt_hooks.cpp).
+  # Keeps CRT pieces that the programs never use out of the image (app/dispset/crt_hooks.cpp).
   target_link_libraries(${target} PRIVATE crt_hooks)
   add_dependencies(shipped ${target})
 

@@ -2,7 +2,7 @@
 
 #include "loader/driver_lookups.h"
 #include "loader/load_observer.h"
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 #include "loader/strings/wide_strings.h"
 #include "loader/system_directory.h"
 #include "loader/trusted_paths.h"
@@ -39,7 +39,7 @@ LocalString Tried(LoadSource source, wchar_t* found) {
 
 LocalString FindInDriverFolder(const wchar_t* searchName) {
     LocalString directory(IsWindowsBuildAtLeast(kBuildDriverLocatedLoading)
-                              ? GetDriverStoreDirectory(&kDisplayDeviceArrivalInterface)
+                              ? GetDriverStoreDirectory(&well_known::GUID_DISPLAY_DEVICE_ARRIVAL)
                               : GetSystemDirectoryAlloc());
     if (IsLoadObserved()) {
         ReportLoadStep(LoadStep::kDriverFolder, directory.get());
@@ -56,7 +56,8 @@ LocalString SearchDriverRegistrations(const wchar_t* name, LoadSource& lastTried
     if (!DetermineWow64()) {
         return LocalString();
     }
-    LocalString classKeyPath(GetDisplayDriverClassKeyPath(&kDisplayDeviceArrivalInterface));
+    LocalString classKeyPath(
+        GetDisplayDriverClassKeyPath(&well_known::GUID_DISPLAY_DEVICE_ARRIVAL));
     if (IsLoadObserved()) {
         ReportLoadStep(LoadStep::kClassKey, classKeyPath.get());
     }
@@ -77,7 +78,8 @@ LocalString SearchDriverRegistrations(const wchar_t* name, LoadSource& lastTried
     if (!isDll && NoErrorSoFar()) {
         lastTried = LoadSource::kDriverServices;
         if (LocalString found = Tried(
-                lastTried, FindModuleInDriverServices(module, &kDisplayDeviceArrivalInterface))) {
+                lastTried,
+                FindModuleInDriverServices(module, &well_known::GUID_DISPLAY_DEVICE_ARRIVAL))) {
             return found;
         }
     }

@@ -6,13 +6,10 @@
 
 #include "loader/load_observer.h"
 #include "loader/registry_values.h"
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 #include "loader/strings/wide_strings.h"
 #include "loader/system_bindings.h"
 #include "loader/windows_version.h"
-
-const GUID kDisplayDeviceArrivalInterface = {
-    0x1CA05180, 0xA699, 0x450A, {0x9A, 0x0C, 0xDE, 0x4F, 0xBE, 0x3D, 0xDD, 0x89}};
 
 namespace {
 
@@ -40,7 +37,6 @@ static_assert(sizeof(SP_DEVINFO_DATA) == 28);
 // A value name holds at most 16383 characters; the buffer has room for 32767 and the NUL,
 // so a name never comes back truncated.
 constexpr DWORD kValueNameChars = 0x7FFF;
-constexpr size_t kValueNameBufferBytes = (kValueNameChars + 1) * sizeof(wchar_t);
 
 constexpr size_t kCharBytes = sizeof(wchar_t);
 
@@ -171,12 +167,12 @@ int FindNvidiaDisplayInterface(const GUID* interfaceClass, HDEVINFO* set, SP_DEV
     // The set is destroyed on every way out but the hit: when the enumeration ends, the
     // last-error value is what SetupDiEnumDeviceInterfaces and then the destroy call left.
     DeviceInfoSet interfaces(
-        Bound(g_setupapi.getClassDevs)(interfaceClass, nullptr, nullptr, kInterfaceSearchFlags));
+        g_setupapi.getClassDevs(interfaceClass, nullptr, nullptr, kInterfaceSearchFlags));
     if (interfaces.get() == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    const auto enumInterfaces = Bound(g_setupapi.enumDeviceInterfaces);
-    const auto getDetail = Bound(g_setupapi.getDeviceInterfaceDetail);
+    const auto enumInterfaces = g_setupapi.enumDeviceInterfaces.load();
+    const auto getDetail = g_setupapi.getDeviceInterfaceDetail.load();
 
     SP_DEVICE_INTERFACE_DATA interfaceData = {};
     interfaceData.cbSize = sizeof(interfaceData);
@@ -235,7 +231,7 @@ wchar_t* GetDisplayDriverClassKeyPath(const GUID* interfaceClass) {
         if (!display.found()) {
             return nullptr;
         }
-        const auto getProperty = Bound(g_setupapi.getDeviceRegistryProperty);
+        const auto getProperty = g_setupapi.getDeviceRegistryProperty.load();
         DWORD required = 0;
         getProperty(display.set(), display.device(), SPDRP_DRIVER, nullptr, nullptr, 0, &required);
         LocalMemory<BYTE> buffer;
@@ -261,7 +257,7 @@ wchar_t* FindModuleInDriverServices(const wchar_t* moduleName, const GUID* inter
     if (!display.found()) {
         return nullptr;
     }
-    const auto getProperty = Bound(g_setupapi.getDeviceRegistryProperty);
+    const auto getProperty = g_setupapi.getDeviceRegistryProperty.load();
     // The function service first, then the filters above it, then those below.
     constexpr DWORD kServiceProperties[] = {SPDRP_SERVICE, SPDRP_UPPERFILTERS, SPDRP_LOWERFILTERS};
     for (DWORD property : kServiceProperties) {
@@ -293,16 +289,15 @@ wchar_t* GetServiceImagePathIfMatches(const wchar_t* moduleName, const wchar_t* 
         return nullptr;
     }
     // Declared so that the buffer goes first, then the service, then the manager.
-    const ServiceHandle manager(Bound(g_advapi32.openSCManager)(nullptr, nullptr, GENERIC_READ));
+    const ServiceHandle manager(g_advapi32.openSCManager(nullptr, nullptr, GENERIC_READ));
     if (!manager) {
         return nullptr;
     }
-    const ServiceHandle service(
-        Bound(g_advapi32.openService)(manager.get(), serviceName, GENERIC_READ));
+    const ServiceHandle service(g_advapi32.openService(manager.get(), serviceName, GENERIC_READ));
     if (!service) {
         return nullptr;
     }
-    const auto queryConfig = Bound(g_advapi32.queryServiceConfig);
+    const auto queryConfig = g_advapi32.queryServiceConfig.load();
     DWORD needed = 0;
     queryConfig(service.get(), nullptr, 0, &needed);
     if (needed == 0) {
@@ -312,7 +307,7 @@ wchar_t* GetServiceImagePathIfMatches(const wchar_t* moduleName, const wchar_t* 
     const DWORD room =
         needed < sizeof(QUERY_SERVICE_CONFIGW) ? sizeof(QUERY_SERVICE_CONFIGW) : needed;
     LocalMemory<QUERY_SERVICE_CONFIGW> config;
-    if (!config.allocate(room) || !queryConfig(service.get(), config.get(), needed, &needed)) {
+    if (!config.allocateBytes(room) || !queryConfig(service.get(), config.get(), needed, &needed)) {
         return nullptr;
     }
     const QUERY_SERVICE_CONFIGW* record = config.get();
@@ -375,7 +370,7 @@ wchar_t* FindModuleInRegistryValueNames(const wchar_t* const* keyPaths, const wc
     if (keyPaths == nullptr) {
         return nullptr;
     }
-    const auto enumValue = Bound(g_advapi32.regEnumValue);
+    const auto enumValue = g_advapi32.regEnumValue.load();
     for (const wchar_t* const* path = keyPaths; *path != nullptr; ++path) {
         // Declared so that the name buffer is freed before the key is closed.
         RegistryKey key;
@@ -383,7 +378,7 @@ wchar_t* FindModuleInRegistryValueNames(const wchar_t* const* keyPaths, const wc
             continue;
         }
         LocalString name;
-        if (!name.allocate(kValueNameBufferBytes)) {
+        if (!name.allocate(kValueNameChars + 1)) {
             continue;
         }
         unsigned failures = 0;
@@ -438,8 +433,8 @@ wchar_t* GetDriverStoreDirectory(const GUID* interfaceClass) {
         }
         LocalMemory<BYTE> infName;
         LocalMemory<BYTE> infPath;
-        const auto getProperty = Bound(g_setupapi.getDeviceProperty);
-        const auto getStoreLocation = Bound(g_setupapi.getInfDriverStoreLocation);
+        const auto getProperty = g_setupapi.getDeviceProperty.load();
+        const auto getStoreLocation = g_setupapi.getInfDriverStoreLocation.load();
         DEVPROPTYPE type = 0;
         DWORD required = 0;
         getProperty(display.set(), display.device(), &kDriverInfPathProperty, &type, nullptr, 0,

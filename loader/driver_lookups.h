@@ -7,8 +7,7 @@
 #include <windows.h>
 #include <setupapi.h>
 
-// {1CA05180-A699-450A-9A0C-DE4FBE3DDD89}, the display-device interface class.
-extern const GUID kDisplayDeviceArrivalInterface;
+#include "base/known_guids.h"
 
 // PCI vendor marker of NVIDIA in a device path, compared in upper case.
 constexpr wchar_t kNvidiaVendorMarker[] = L"VEN_10DE";

@@ -1,6 +1,6 @@
 #include "loader/registry_values.h"
 
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 #include "loader/system_bindings.h"
 
 namespace {
@@ -49,7 +49,7 @@ LONG ReadRegistryValueAlloc(HKEY key, const wchar_t* valueName, DWORD* type, BYT
     if (!BindRegistryQuery()) {
         return FailureStatus(ERROR_PROC_NOT_FOUND);
     }
-    const auto queryValue = Bound(g_advapi32.regQueryValueEx);
+    const auto queryValue = g_advapi32.regQueryValueEx.load();
     DWORD size = 0;
     LONG status = queryValue(key, valueName, nullptr, nullptr, nullptr, &size);
     if (status != ERROR_SUCCESS) {

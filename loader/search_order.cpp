@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 #include "loader/system_directory.h"
 
 namespace {

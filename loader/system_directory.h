@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "base/system_directory.h"
+
 // LoadLibraryExW flags that would let Windows search for the file; cleared from every
 // caller's flags before a load.
 constexpr DWORD kSearchPathFlags = LOAD_WITH_ALTERED_SEARCH_PATH |        // 0x0008
@@ -25,9 +27,6 @@ constexpr bool IsPathSeparator(wchar_t c) {
 
 // 1 when text holds a backslash or a forward slash; 0 otherwise, and for null.
 int HasPathSeparator(const wchar_t* text);
-
-// The system directory as GetSystemDirectoryW gives it, allocated; null on failure.
-wchar_t* GetSystemDirectoryAlloc();
 
 // System directory + (a backslash unless it already ends in one) + name, as an allocated
 // wide string (LocalFree); null for a null name or on failure.

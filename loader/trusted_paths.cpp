@@ -4,7 +4,7 @@
 #include <stdint.h>
 
 #include "loader/load_observer.h"
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 #include "loader/strings/wide_strings.h"
 #include "loader/system_bindings.h"
 #include "loader/system_directory.h"
@@ -28,7 +28,7 @@ constexpr wchar_t kNoFile[] = L"";
 LocalString GetFullPathAlloc(const wchar_t* path) {
     LocalString fullPath;
     const DWORD size = GetFullPathNameW(path, 0, nullptr, nullptr);
-    if (size == 0 || !fullPath.allocate(size_t{size} * sizeof(wchar_t))) {
+    if (size == 0 || !fullPath.allocate(size)) {
         return LocalString();
     }
     if (GetFullPathNameW(path, size, fullPath.get(), nullptr) >= size) {
@@ -72,7 +72,7 @@ FolderLookup GetCsidlFolder(int csidl, LocalString& folder) {
 // WOW64, where CSIDL_PROGRAM_FILES would give the x86 one.
 FolderLookup GetProgramFilesFolder(LocalString& folder) {
     const DWORD size = ExpandEnvironmentStringsW(kProgramW6432Reference, nullptr, 0);
-    if (size == 0 || !folder.allocate((size_t{size} + 1) * sizeof(wchar_t))) {
+    if (size == 0 || !folder.allocate(size_t{size} + 1)) {
         return FolderLookup::kFailed;
     }
     // A different count means the variable changed between the two calls.
@@ -83,6 +83,8 @@ FolderLookup GetProgramFilesFolder(LocalString& folder) {
     // root (empty, \, \\server\share, C:, C:\) would be a prefix of every path on a drive
     // or the network, and a relative one names no place at all: such values count as not
     // defined.
+    // An undefined variable comes back as its reference, unchanged; lstrcmpW is the
+    // loader's documented test for that, and the one lstrcmpW of the programs.
     if (lstrcmpW(folder.get(), kProgramW6432Reference) == 0 ||
         !NamesFolderBelowDriveRoot(folder.get())) {
         return GetCsidlFolder(CSIDL_PROGRAM_FILES, folder);
@@ -176,7 +178,7 @@ wchar_t* GetFolderPathWithFile(int csidl, const wchar_t* text) {
         return nullptr;
     }
     wchar_t folder[kFolderPathChars] = {};
-    if (Bound(g_shell32.getFolderPath)(nullptr, csidl, nullptr, 0, folder) != S_OK) {
+    if (g_shell32.getFolderPath(nullptr, csidl, nullptr, 0, folder) != S_OK) {
         return nullptr;
     }
     uint32_t folderLength = 0;
@@ -192,7 +194,7 @@ wchar_t* GetFolderPathWithFile(int csidl, const wchar_t* text) {
     }
     const uint32_t chars = static_cast<uint32_t>(capacity);
     LocalString path;
-    if (!path.allocate(size_t{chars} * sizeof(wchar_t))) {
+    if (!path.allocate(chars)) {
         return nullptr;
     }
     // The capacity holds all three parts, so none of these can truncate.

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "loader/registry_values.h"
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 
 WindowsVersionState g_windowsVersion;
 Wow64State g_wow64;

@@ -40,7 +40,7 @@ expect_caught "upward include inside the loader" loader/strings/wide_strings.cpp
 expect_caught "lookups reaching up to the locator" loader/driver_lookups.cpp loader/driver_locator.h
 expect_caught "loader including the client" loader/module_loader.cpp driver_client/driver_client.h
 expect_caught "client reaching past the loader's entry" driver_client/driver_state.cpp loader/trusted_paths.h
-expect_caught "entry reaching into the client's state" app/main.cpp driver_client/driver_state.h
+expect_caught "entry reaching into the client's state" app/dispset/main.cpp driver_client/driver_state.h
 expect_caught "contract including the client" driver_client/driver_contract.h driver_client/driver_state.h
 expect_caught "include of a header that belongs to no layer" loader/trusted_paths.cpp tests/support/test_support.h
 

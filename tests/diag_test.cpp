@@ -16,10 +16,9 @@
 #include <gtest/gtest.h>
 
 #include "app/diag/companion.h"
-#include "app/watch/watcher_mutex.h"
-#include "app/watch/watcher_status.h"
+#include "app/common/watcher_contract.h"
 #include "driver_client/driver_contract.h"
-#include "loader/strings/scoped_owner.h"
+#include "base/scoped_owner.h"
 #include "loader/system_bindings.h"
 #include "loader/windows_version.h"
 #include "tests/support/journal.h"

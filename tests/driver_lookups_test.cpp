@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 #include "loader/system_bindings.h"
 #include "loader/windows_version.h"
 #include "tests/support/simulated_device.h"
@@ -22,7 +22,7 @@ using namespace testing_support;
 
 namespace {
 
-const GUID* const kInterface = &kDisplayDeviceArrivalInterface;
+const GUID* const kInterface = &well_known::GUID_DISPLAY_DEVICE_ARRIVAL;
 
 // A last-error value that no platform call of these lookups sets.
 constexpr DWORD kSentinel = 0x20004242;
@@ -53,7 +53,7 @@ bool Contains(const std::wstring& text, const std::wstring& part) {
 }
 
 void DestroySet(HDEVINFO set) {
-    Bound(g_setupapi.destroyDeviceInfoList)(set);
+    g_setupapi.destroyDeviceInfoList(set);
 }
 
 bool KeyExists(const std::wstring& path) {

@@ -13,7 +13,7 @@
 #include "loader/driver_lookups.h"
 #include "loader/load_observer.h"
 #include "loader/module_loader.h"
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 #include "loader/system_bindings.h"
 #include "loader/trusted_paths.h"
 #include "loader/windows_version.h"
@@ -231,7 +231,7 @@ TEST_F(ObserverTest, DryRunStillLoadsTheLoadersOwnLibraries) {
         RecordingObserver dry(/*dryRun=*/true);
         RecordedLoads recorded;
         ScopedLoadObserver installed(dry);
-        LocalString folder(GetDriverStoreDirectory(&kDisplayDeviceArrivalInterface));
+        LocalString folder(GetDriverStoreDirectory(&well_known::GUID_DISPLAY_DEVICE_ARRIVAL));
         EXPECT_EQ(std::wstring(folder ? folder.get() : L"(null)"), store.path());
         EXPECT_TRUE(LoadedSetupapi(recorded));
         EXPECT_TRUE(dry.All(LoadStep::kLoadDecision).empty());

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "loader/driver_lookups.h"
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 #include "tests/support/loader_fixtures.h"
 #include "tests/support/simulated_device.h"
 #include "tests/support/test_support.h"
@@ -17,7 +17,7 @@ using namespace testing_support;
 
 namespace {
 
-const GUID* const kInterface = &kDisplayDeviceArrivalInterface;
+const GUID* const kInterface = &well_known::GUID_DISPLAY_DEVICE_ARRIVAL;
 
 // A last-error value that no platform call of these lookups sets.
 constexpr DWORD kSentinel = 0x20004242;

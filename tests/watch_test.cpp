@@ -22,10 +22,11 @@
 
 #include <gtest/gtest.h>
 
-#include "app/watch/child_process.h"
+#include "app/watch/children.h"
 #include "app/watch/schedule.h"
 #include "app/watch/user_bindings.h"
 #include "app/watch/watcher.h"
+#include "base/known_guids.h"
 #include "tests/support/journal.h"
 #include "tests/support/json_check.h"
 #include "tests/support/test_support.h"
@@ -40,19 +41,16 @@ constexpr DWORD kMarginMilliseconds = 1000;
 // A timer may fire up to a tick of the system clock early.
 constexpr DWORD kTimerSlackMilliseconds = 100;
 
-constexpr GUID kMonitorClass = {
-    0xE6F07B5F, 0xEE97, 0x4A90, {0xB0, 0x76, 0x33, 0xF5, 0x7B, 0xF4, 0xEA, 0xA7}};
-constexpr GUID kDisplayAdapterClass = {
-    0x1CA05180, 0xA699, 0x450A, {0x9A, 0x0C, 0xDE, 0x4F, 0xBE, 0x3D, 0xDD, 0x89}};
+constexpr const GUID& kMonitorClass = well_known::GUID_DEVINTERFACE_MONITOR;
+constexpr const GUID& kDisplayAdapterClass = well_known::GUID_DISPLAY_DEVICE_ARRIVAL;
+// GUID_DEVINTERFACE_USB_DEVICE: an arrival the watcher does not follow.
 constexpr GUID kUsbDeviceClass = {
     0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
-constexpr GUID kConsoleDisplayState = {
-    0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
 enum DisplayState : DWORD { kOff = 0, kOn = 1, kDimmed = 2 };
 
 // POWERBROADCAST_SETTING with its DWORD of data.
 struct DisplayStateSetting {
-    GUID setting = kConsoleDisplayState;
+    GUID setting = well_known::GUID_CONSOLE_DISPLAY_STATE;
     DWORD length = sizeof(DWORD);
     DWORD state;
 };
@@ -304,7 +302,7 @@ struct WatcherThread {
 TEST_F(WatchTest, WatcherFollowsTheDisplaysPowerStateAndDeviceArrivalsAndCannotLoop) {
     g_servicesReady = CreateEventW(nullptr, TRUE, FALSE, L"Global\\TermSrvReadyEvent");
     ASSERT_NE(g_servicesReady, nullptr);
-    g_wtsapi32.registerSessionNotification = RegisterWhenServicesReady;
+    g_wtsapi32.registerSessionNotification.store(RegisterWhenServicesReady);
     WatcherThread watcher;
     const HWND window = WatcherWindow();
     ASSERT_TRUE(WaitFor([&] { return Applies() >= 1; }));
@@ -362,7 +360,7 @@ TEST_F(WatchTest, WatcherFollowsTheDisplaysPowerStateAndDeviceArrivalsAndCannotL
     watcher.thread.join();
     EXPECT_EQ(watcher.exitCode, 0);
     EXPECT_EQ(DiagWatcherLine(), "watcher:          not running in this session");
-    g_wtsapi32.registerSessionNotification = nullptr;
+    g_wtsapi32.registerSessionNotification.store(nullptr);
     CloseHandle(g_servicesReady);
 }
 

@@ -1,8 +1,15 @@
-// The watcher's status, the record that dispset-watch publishes in a small shared-memory
-// section of its session and that dispset-diag show reads: when the watcher started, how
-// many runs of dispset.exe each cause brought, the last run and the last check, the bursts
-// given up and the children ended at their limit. It tells an administrator whether the
-// setting holds and how often the driver drops it.
+// What dispset-watch and dispset-diag agree on, the one header both include:
+// - the programs' file names, by which the watcher runs dispset.exe and dispset-diag.exe
+//   check beside itself, and the self-test finds dispset.exe beside the companion;
+// - the name of the watcher's mutex: the watcher holds it for as long as it runs, so that a
+//   second start in the same session ends at once, and the companion asks for it to tell
+//   whether a watcher runs;
+// - the watcher's status, the record that dispset-watch publishes in a small shared-memory
+//   section of its session and that dispset-diag show reads: when the watcher started, how
+//   many runs of dispset.exe each cause brought, the last run and the last check, the bursts
+//   given up and the children ended at their limit. It tells an administrator whether the
+//   setting holds and how often the driver drops it;
+// - dispset-diag check's exit codes, on which the watcher acts.
 //
 // Only the watcher writes the section; everyone else may only read it (its security is the
 // watcher's business). A reader takes the record as hostile all the same: the name can be
@@ -11,15 +18,19 @@
 // The layout is versioned: a change of any field's meaning or place takes a new version,
 // which an older reader refuses rather than misreads. Every field is a 32-bit word, so the
 // layout is the same for 32-bit and 64-bit processes.
-//
-// The other thing the two share is dispset-diag check's exit codes, on which the watcher
-// acts.
 #pragma once
 
 #include <windows.h>
 
 #include <stddef.h>
 #include <stdint.h>
+
+constexpr wchar_t kProgramFileName[] = L"dispset.exe";
+constexpr wchar_t kCompanionFileName[] = L"dispset-diag.exe";
+
+// In the session's own namespace: every logged-on user's session has a watcher of its own,
+// and a watcher in one session never keeps another session's from starting.
+constexpr wchar_t kWatcherMutexName[] = L"Local\\dispset-watch";
 
 // In the session's own namespace, beside the watcher's mutex.
 constexpr wchar_t kWatcherStatusName[] = L"Local\\dispset-watch-status";

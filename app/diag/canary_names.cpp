@@ -2,7 +2,7 @@
 
 #include "driver_client/driver_contract.h"
 #include "loader/registry_values.h"
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 #include "loader/strings/wide_strings.h"
 #include "loader/system_bindings.h"
 
@@ -66,7 +66,7 @@ void ReadKnownDlls(KnownDlls& known) {
     if (known.status != ERROR_SUCCESS) {
         return;
     }
-    const auto enumValue = Bound(g_advapi32.regEnumValue);
+    const auto enumValue = g_advapi32.regEnumValue.load();
     wchar_t name[kValueNameChars + 1];
     unsigned failures = 0;
     for (DWORD index = 0; known.count < kMaxKnownDlls; ++index) {

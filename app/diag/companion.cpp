@@ -1,5 +1,7 @@
 #include "app/diag/companion.h"
 
+#include <wchar.h>
+
 #include "app/diag/locate_command.h"
 #include "app/diag/report.h"
 #include "app/diag/selftest_command.h"
@@ -40,7 +42,7 @@ struct CommandLine {
 };
 
 bool Equals(const wchar_t* a, const wchar_t* b) {
-    return lstrcmpW(a, b) == 0;
+    return wcscmp(a, b) == 0;
 }
 
 // Options may stand anywhere; "--" ends them, so a NAME may begin with a dash.

@@ -2,6 +2,8 @@
 
 #include <setupapi.h>
 
+#include "base/local_memory.h"
+
 namespace {
 
 struct NamedError {
@@ -75,21 +77,20 @@ const char* ErrorName(DWORD error) {
 }
 
 bool AppendSystemMessage(TextBuffer& out, DWORD error) {
-    wchar_t* message = nullptr;
+    LocalString message;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-    if (length == 0 || message == nullptr) {
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(message.put()), 0, nullptr);
+    if (length == 0 || !message) {
         return false;
     }
     DWORD end = length;
-    while (end > 0 && IsTrailingSpace(message[end - 1])) {
+    while (end > 0 && IsTrailingSpace(message.get()[end - 1])) {
         --end;
     }
     // System texts are trusted less than they might be: a translation could hold anything.
-    message[end] = L'\0';
-    out.AppendPrintable(message);
-    LocalFree(message);
+    message.get()[end] = L'\0';
+    out.AppendPrintable(message.get());
     return end > 0;
 }
 

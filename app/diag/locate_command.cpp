@@ -1,9 +1,12 @@
 #include "app/diag/locate_command.h"
 
+#include <wchar.h>
+
 #include "app/diag/error_names.h"
 #include "app/diag/json_writer.h"
 #include "app/diag/locate_model.h"
 #include "app/diag/pe_image.h"
+#include "base/scoped_owner.h"
 #include "loader/load_observer.h"
 #include "loader/module_loader.h"
 #include "loader/windows_version.h"
@@ -173,12 +176,13 @@ void TextDecision(TextBuffer& out, const LocateTrace& trace) {
 // The file's name, when LoadLibraryExW's extension rule makes it differ from the path.
 void TextFileName(TextBuffer& out, const LocateReport& report) {
     const wchar_t* path = report.trace->decisionPath.get();
-    if (!report.file.present() || lstrcmpW(report.file.get(), path) == 0) {
+    if (!report.file.present() || wcscmp(report.file.get(), path) == 0) {
         return;
     }
     AppendLabel(out, "file name");
     out.AppendPrintable(report.file.get());
-    const int grown = lstrlenW(report.file.get()) - lstrlenW(path);
+    const ptrdiff_t grown =
+        static_cast<ptrdiff_t>(wcslen(report.file.get())) - static_cast<ptrdiff_t>(wcslen(path));
     out.AppendAscii(grown > 0   ? " (LoadLibraryExW adds .dll to a name without an extension)\n"
                     : grown < 0 ? " (LoadLibraryExW's name: a trailing dot means no extension)\n"
                                 : " (the name LoadLibraryExW opens)\n");
@@ -413,12 +417,9 @@ void JsonResult(JsonWriter& json, const LocateReport& report) {
     json.EndObject();
 }
 
-// False when the writer was misused or its buffer failed: the document is then not one.
-bool WriteJson(TextBuffer& out, const LocateReport& report, int exitCode) {
+// The report's own JSON members (WriteJsonReport writes the rest).
+void JsonMembers(JsonWriter& json, const LocateReport& report) {
     const LocateTrace& trace = *report.trace;
-    JsonWriter json(out);
-    json.BeginObject();
-    WriteJsonHeader(json, L"locate");
     json.Field("name", report.name);
     json.Key("process");
     json.BeginObject();
@@ -452,10 +453,6 @@ bool WriteJson(TextBuffer& out, const LocateReport& report, int exitCode) {
     JsonDecision(json, trace);
     JsonFile(json, report);
     JsonResult(json, report);
-    json.FieldSigned("exitCode", exitCode);
-    json.EndObject();
-    out.AppendChar(L'\n');
-    return json.complete();
 }
 
 }  // namespace
@@ -465,12 +462,9 @@ bool LocateModule(const wchar_t* name, LocateResult& result) {
         // The program's own call: the name as given, flags 0. In the dry run the result is
         // always null; what the loader decided is in the trace.
         ScopedLoadObserver observing(result.trace);
-        HMODULE module = LoadLibrarySecure(name, 0);
-        if (module != nullptr) {
-            // Cannot happen: the dry run stops every load of the module. Were it ever to
-            // happen, the module would be let go at once.
-            FreeLibrary(module);
-        }
+        // Cannot hold a module: the dry run stops every load of the module. Were it ever to
+        // hold one, the module would be let go at once.
+        const LoadedModule module(LoadLibrarySecure(name, 0));
     }
     if (result.trace.decisionSeen) {
         // The file is looked at by the name that LoadLibraryExW would open.
@@ -498,7 +492,10 @@ int RunLocate(const wchar_t* name, ReportFormat format, TextBuffer& out) {
     const int exitCode =
         report.decision.outcome == LocateOutcome::kLoad ? kExitSuccess : kExitFailure;
     if (format == ReportFormat::kJson) {
-        return WriteJson(out, report, exitCode) ? exitCode : kExitInternal;
+        return WriteJsonReport(out, L"locate", exitCode,
+                               [&](JsonWriter& json) { JsonMembers(json, report); })
+                   ? exitCode
+                   : kExitInternal;
     }
     WriteText(out, report);
     return exitCode;

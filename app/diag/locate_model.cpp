@@ -1,6 +1,8 @@
 #include "app/diag/locate_model.h"
 
-#include "loader/strings/local_memory.h"
+#include <wchar.h>
+
+#include "base/local_memory.h"
 #include "loader/strings/wide_strings.h"
 
 const EnumNames<LoadSource> kSourceNames[kSourceCount + 1] = {
@@ -81,7 +83,7 @@ void LocateTrace::OnLoadStep(const LoadEvent& event) {
             // different one later is worth knowing.
             if (!displayDevice.present()) {
                 displayDevice.Set(event.path);
-            } else if (lstrcmpW(displayDevice.get(), event.path) != 0) {
+            } else if (wcscmp(displayDevice.get(), event.path) != 0) {
                 displayDeviceChanged = true;
             }
             break;

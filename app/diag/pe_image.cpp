@@ -1,6 +1,6 @@
 #include "app/diag/pe_image.h"
 
-#include "loader/strings/scoped_owner.h"
+#include "base/scoped_owner.h"
 
 namespace {
 

@@ -1,8 +1,10 @@
 #include "app/diag/planted_run.h"
 
+#include <wchar.h>
+
 #include "app/diag/text_buffer.h"
-#include "loader/strings/local_memory.h"
-#include "loader/strings/scoped_owner.h"
+#include "base/child_process.h"
+#include "base/scoped_owner.h"
 #include "loader/strings/wide_strings.h"
 
 namespace {
@@ -44,7 +46,7 @@ bool BuildEnvironment(const wchar_t* pathFolder, TextBuffer& block) {
         return false;
     }
     bool pathSeen = false;
-    for (const wchar_t* entry = current.get(); *entry != L'\0'; entry += lstrlenW(entry) + 1) {
+    for (const wchar_t* entry = current.get(); *entry != L'\0'; entry += wcslen(entry) + 1) {
         if (!pathSeen && IsPathEntry(entry)) {
             AppendPathEntry(block, pathFolder, entry);
             pathSeen = true;
@@ -60,65 +62,34 @@ bool BuildEnvironment(const wchar_t* pathFolder, TextBuffer& block) {
     return !block.failed();
 }
 
-// A job that ends every process in it when its last handle is closed.
-bool CreateEndingJob(KernelHandle& job) {
-    job.reset(CreateJobObjectW(nullptr, nullptr));
-    if (!job) {
-        return false;
-    }
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    return SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                   sizeof(limits)) != FALSE;
-}
-
 }  // namespace
 
 PlantedRun RunPlanted(const wchar_t* program, const wchar_t* workingFolder,
                       const wchar_t* pathFolder) {
     PlantedRun run;
     TextBuffer environment;
-    TextBuffer quoted;
-    quoted.AppendChar(L'"');
-    quoted.Append(program);
-    quoted.AppendChar(L'"');
-    // CreateProcessW may write into the command line: it gets a copy of its own.
-    LocalString commandLine(DuplicateString(quoted.text()));
-    KernelHandle job;
-    if (!BuildEnvironment(pathFolder, environment) || !commandLine) {
+    if (!BuildEnvironment(pathFolder, environment)) {
         run.startError = ERROR_NOT_ENOUGH_MEMORY;
         return run;
     }
-    if (!CreateEndingJob(job)) {
-        run.startError = GetLastError();
+    ChildStart start;
+    start.program = program;
+    start.workingFolder = workingFolder;
+    start.environment = environment.text();
+    start.flags = CREATE_NO_WINDOW;
+    // Whatever the program starts must end with it, or a canary it holds could not be
+    // removed: a run that cannot be put in a job is not made.
+    start.jobRequired = true;
+    ChildProcess child;
+    run.startError = child.Start(start);
+    if (run.startError != ERROR_SUCCESS) {
         return run;
     }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    // Suspended until it is in the job, so that nothing it starts can escape the job.
-    if (!CreateProcessW(program, commandLine.get(), nullptr, nullptr, FALSE,
-                        CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
-                        const_cast<wchar_t*>(environment.text()), workingFolder, &startup,
-                        &process)) {
-        run.startError = GetLastError();
-        return run;
-    }
-    KernelHandle thread(process.hThread);
-    KernelHandle child(process.hProcess);
-    if (!AssignProcessToJobObject(job.get(), child.get())) {
-        run.startError = GetLastError();
-        TerminateProcess(child.get(), ERROR_CANCELLED);
-        WaitForSingleObject(child.get(), kEndWaitMilliseconds);
-        return run;
-    }
-    ResumeThread(thread.get());
-    run.ended = WaitForSingleObject(child.get(), kPlantedRunLimitMilliseconds) != WAIT_OBJECT_0;
-    // Whatever it started goes with it; the program itself is ended if it still runs.
-    TerminateJobObject(job.get(), ERROR_TIMEOUT);
-    WaitForSingleObject(child.get(), kEndWaitMilliseconds);
-    if (!run.ended) {
-        GetExitCodeProcess(child.get(), &run.exitCode);
+    run.ended = WaitForSingleObject(child.process(), kPlantedRunLimitMilliseconds) != WAIT_OBJECT_0;
+    if (run.ended) {
+        child.End(kEndWaitMilliseconds);
+    } else {
+        run.exitCode = child.Finish();
     }
     return run;
 }

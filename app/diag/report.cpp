@@ -1,5 +1,7 @@
 #include "app/diag/report.h"
 
+#include <wchar.h>
+
 #include "app/diag/error_names.h"
 #include "app/diag/pe_image.h"
 #include "loader/windows_version.h"
@@ -30,7 +32,7 @@ void AppendLabel(TextBuffer& out, const char* label) {
 }
 
 void AppendPadded(TextBuffer& out, const wchar_t* text, unsigned width) {
-    const unsigned length = static_cast<unsigned>(lstrlenW(text));
+    const unsigned length = static_cast<unsigned>(wcslen(text));
     out.Append(text);
     for (unsigned column = length; column < width; ++column) {
         out.AppendChar(L' ');

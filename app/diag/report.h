@@ -26,6 +26,21 @@ void AppendPadded(TextBuffer& out, const wchar_t* text, unsigned width);
 
 // The JSON members every report begins with: tool, version, command.
 void WriteJsonHeader(JsonWriter& json, const wchar_t* command);
+
+// A command's report as one JSON document and a line break: the header's members, the
+// command's own (members(json)), and the exit code last. False when the writer was misused
+// or its buffer failed: the document is then not one.
+template <typename Members>
+bool WriteJsonReport(TextBuffer& out, const wchar_t* command, int exitCode, Members members) {
+    JsonWriter json(out);
+    json.BeginObject();
+    WriteJsonHeader(json, command);
+    members(json);
+    json.FieldSigned("exitCode", exitCode);
+    json.EndObject();
+    out.AppendChar(L'\n');
+    return json.complete();
+}
 // An error as {"code": n, "name": "ERROR_..." or null, "text": "..." or null}, or null for 0.
 void WriteJsonError(JsonWriter& json, const char* key, DWORD error);
 

@@ -9,16 +9,15 @@
 #include "app/diag/private_folder.h"
 #include "driver_client/driver_contract.h"
 #include "loader/search_order.h"
-#include "loader/strings/local_memory.h"
+#include "app/common/watcher_contract.h"
+#include "base/local_memory.h"
+#include "base/module_path.h"
 #include "loader/strings/wide_strings.h"
 
 namespace {
 
-constexpr wchar_t kDefaultProgram[] = L"dispset.exe";
 constexpr wchar_t kMarkerSuffix[] = L".ran";  // what the canary adds to its own path
 constexpr wchar_t kControlName[] = L"control.dll";
-// The longest path Windows hands out, in characters.
-constexpr DWORD kMaxPathChars = 32768;
 constexpr unsigned kPlaceColumn = 16;
 constexpr unsigned kNameColumn = 19;
 
@@ -96,7 +95,7 @@ struct CanaryBytes {
 bool AppendFullPath(const wchar_t* path, TextBuffer& full) {
     const DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
     LocalString buffer;
-    if (needed == 0 || !buffer.allocate(needed * sizeof(wchar_t))) {
+    if (needed == 0 || !buffer.allocate(needed)) {
         return false;
     }
     const DWORD length = GetFullPathNameW(path, needed, buffer.get(), nullptr);
@@ -112,19 +111,8 @@ bool FindProgram(const wchar_t* given, TextBuffer& program) {
     if (given != nullptr) {
         return AppendFullPath(given, program);
     }
-    LocalString own;
-    if (!own.allocate(kMaxPathChars * sizeof(wchar_t))) {
-        return false;
-    }
-    const DWORD length = GetModuleFileNameW(nullptr, own.get(), kMaxPathChars);
-    if (length == 0 || length >= kMaxPathChars) {
-        return false;
-    }
-    own.get()[GetFileNamePart(own.get()) - own.get()] = L'\0';
-    TextBuffer beside;
-    beside.Append(own.get());
-    beside.Append(kDefaultProgram);
-    return AppendFullPath(beside.text(), program);
+    const LocalString beside = GetPathBesideExecutable(kProgramFileName);
+    return beside && AppendFullPath(beside.get(), program);
 }
 
 bool FindCanary(CanaryBytes& canary) {
@@ -214,10 +202,8 @@ bool CheckControl(const PrivateFolder& folder, const CanaryBytes& canary, Selfte
     if (error != ERROR_SUCCESS) {
         return Fail(report, Setback::kPlant, error);
     }
-    HMODULE module = LoadLibraryExW(path.text(), nullptr, 0);
-    if (module != nullptr) {
-        FreeLibrary(module);  // cannot happen: the canary refuses its attach
-    }
+    // Holds nothing: the canary refuses its attach.
+    const LoadedModule module(LoadLibraryExW(path.text(), nullptr, 0));
     return TakeMarker(path.text()) || Fail(report, Setback::kControl, ERROR_SUCCESS);
 }
 
@@ -539,10 +525,7 @@ void JsonRun(JsonWriter& json, const SelftestReport& report, unsigned index) {
     json.EndObject();
 }
 
-bool WriteJson(TextBuffer& out, const SelftestReport& report, int exitCode) {
-    JsonWriter json(out);
-    json.BeginObject();
-    WriteJsonHeader(json, L"selftest");
+void JsonMembers(JsonWriter& json, const SelftestReport& report, int exitCode) {
     json.Field("program", report.program.text());
     json.Field("dllSearch", NamesOf(kDllSearchNames, report.dllSearch).json);
     JsonDriver(json, report);
@@ -577,10 +560,6 @@ bool WriteJson(TextBuffer& out, const SelftestReport& report, int exitCode) {
     WriteJsonError(json, "error", report.error);
     json.FieldUnsigned("leftBehind", report.left.count);
     json.EndObject();
-    json.FieldSigned("exitCode", exitCode);
-    json.EndObject();
-    out.AppendChar(L'\n');
-    return json.complete();
 }
 
 }  // namespace
@@ -590,7 +569,10 @@ int RunSelftest(const wchar_t* program, ReportFormat format, TextBuffer& out) {
     MakeTest(program, report);
     const int exitCode = ExitCodeOf(report);
     if (format == ReportFormat::kJson) {
-        return WriteJson(out, report, exitCode) ? exitCode : kExitInternal;
+        return WriteJsonReport(out, L"selftest", exitCode,
+                               [&](JsonWriter& json) { JsonMembers(json, report, exitCode); })
+                   ? exitCode
+                   : kExitInternal;
     }
     WriteText(out, report);
     return exitCode;

@@ -4,13 +4,11 @@
 
 #include "app/diag/json_writer.h"
 #include "app/diag/watcher_presence.h"
-#include "app/watch/watcher_status.h"
+#include "app/common/watcher_contract.h"
+#include "base/module_path.h"
 #include "driver_client/driver_client.h"
 
 namespace {
-
-// Long enough for any module path Windows can hand out.
-constexpr DWORD kMaxModulePathChars = 32768;
 
 struct CallResult {
     const wchar_t* name;
@@ -61,10 +59,6 @@ const StatusNames& NamesOf(DriverStatus status) {
     return kStatusNames[kDriverOwn];
 }
 
-DWORD NextModulePathCapacity(DWORD capacity) {
-    return capacity >= kMaxModulePathChars / 2 ? kMaxModulePathChars : capacity * 2;
-}
-
 // The full path of the loaded nvapi.dll. GetModuleHandleW only looks among the modules that
 // are loaded already; it never loads one.
 void FindLoadedLibrary(OptionalText& library) {
@@ -72,23 +66,9 @@ void FindLoadedLibrary(OptionalText& library) {
     if (module == nullptr) {
         return;
     }
-    // Doubling from MAX_PATH passes 32768 at 33280: the last try is the limit itself, so
-    // that a path of up to 32767 characters is still found.
-    for (DWORD capacity = MAX_PATH;; capacity = NextModulePathCapacity(capacity)) {
-        wchar_t* path = static_cast<wchar_t*>(
-            HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, capacity * sizeof(wchar_t)));
-        if (path == nullptr) {
-            return;
-        }
-        const DWORD length = GetModuleFileNameW(module, path, capacity);
-        const bool fits = length != 0 && length < capacity;
-        if (fits) {
-            library.Set(path);
-        }
-        HeapFree(GetProcessHeap(), 0, path);
-        if (fits || length == 0 || capacity == kMaxModulePathChars) {
-            return;
-        }
+    const LocalString path = GetModuleFileNameAlloc(module);
+    if (path) {
+        library.Set(path.get());
     }
 }
 
@@ -229,11 +209,8 @@ void JsonResult(JsonWriter& json, const ShowReport& report, const wchar_t* outco
     json.EndObject();
 }
 
-// False when the writer was misused or its buffer failed: the document is then not one.
-bool WriteJson(TextBuffer& out, const ShowReport& report, int exitCode) {
-    JsonWriter json(out);
-    json.BeginObject();
-    WriteJsonHeader(json, L"show");
+// The report's own JSON members (WriteJsonReport writes the rest).
+void JsonMembers(JsonWriter& json, const ShowReport& report) {
     json.Field("library", report.library.get());
     JsonCalls(json, report);
     if (report.enumGpus.made) {
@@ -252,10 +229,6 @@ bool WriteJson(TextBuffer& out, const ShowReport& report, int exitCode) {
     }
     WriteJsonWatcher(json, report.watcher);
     JsonResult(json, report, RecordRead(report) ? L"read" : L"notRead");
-    json.FieldSigned("exitCode", exitCode);
-    json.EndObject();
-    out.AppendChar(L'\n');
-    return json.complete();
 }
 
 // --- The check ------------------------------------------------------------------------------
@@ -285,11 +258,8 @@ void WriteCheckText(TextBuffer& out, const ShowReport& report, DWORD exitCode) {
     out.AppendChar(L'\n');
 }
 
-bool WriteCheckJson(TextBuffer& out, const ShowReport& report, DWORD exitCode) {
+void CheckJsonMembers(JsonWriter& json, const ShowReport& report, DWORD exitCode) {
     static const wchar_t* const kOutcomes[] = {L"held", L"dropped", L"notRead"};
-    JsonWriter json(out);
-    json.BeginObject();
-    WriteJsonHeader(json, L"check");
     json.Field("library", report.library.get());
     if (RecordRead(report)) {
         json.FieldUnsigned("setting", report.record.setting);
@@ -300,10 +270,6 @@ bool WriteCheckJson(TextBuffer& out, const ShowReport& report, DWORD exitCode) {
                kOutcomes[exitCode == kCheckSettingHeld ? 0
                          : exitCode == kCheckNotRead   ? 2
                                                        : 1]);
-    json.FieldUnsigned("exitCode", exitCode);
-    json.EndObject();
-    out.AppendChar(L'\n');
-    return json.complete();
 }
 
 }  // namespace
@@ -314,7 +280,10 @@ int RunShow(ReportFormat format, TextBuffer& out) {
     report.watcher = FindSessionWatcher();
     const int exitCode = RecordRead(report) ? kExitSuccess : kExitFailure;
     if (format == ReportFormat::kJson) {
-        return WriteJson(out, report, exitCode) ? exitCode : kExitInternal;
+        return WriteJsonReport(out, L"show", exitCode,
+                               [&](JsonWriter& json) { JsonMembers(json, report); })
+                   ? exitCode
+                   : kExitInternal;
     }
     WriteText(out, report);
     return exitCode;
@@ -325,7 +294,11 @@ int RunCheck(ReportFormat format, TextBuffer& out) {
     ReadDisplayRecord(report);
     const DWORD exitCode = CheckExitCode(report);
     if (format == ReportFormat::kJson) {
-        return WriteCheckJson(out, report, exitCode) ? static_cast<int>(exitCode) : kExitInternal;
+        const int code = static_cast<int>(exitCode);
+        return WriteJsonReport(out, L"check", code,
+                               [&](JsonWriter& json) { CheckJsonMembers(json, report, exitCode); })
+                   ? code
+                   : kExitInternal;
     }
     WriteCheckText(out, report, exitCode);
     return static_cast<int>(exitCode);

@@ -15,5 +15,5 @@ int RunShow(ReportFormat format, TextBuffer& out);
 
 // Appends the one line; returns kCheckSettingHeld when the setting is the one dispset.exe
 // applies, kCheckSettingDropped when the driver reports another, kCheckNotRead when the
-// record could not be read (app/watch/watcher_status.h).
+// record could not be read (app/common/watcher_contract.h).
 int RunCheck(ReportFormat format, TextBuffer& out);

@@ -1,5 +1,7 @@
 #include "app/diag/text_buffer.h"
 
+#include <wchar.h>
+
 namespace {
 
 constexpr size_t kInitialCapacity = 256;
@@ -121,7 +123,7 @@ void TextBuffer::Append(const wchar_t* text, size_t length) {
 
 void TextBuffer::Append(const wchar_t* text) {
     if (text != nullptr) {
-        Append(text, static_cast<size_t>(lstrlenW(text)));
+        Append(text, wcslen(text));
     }
 }
 

@@ -2,15 +2,15 @@
 
 #include "app/diag/error_names.h"
 #include "app/diag/report.h"
-#include "app/watch/watcher_mutex.h"
+#include "app/common/watcher_contract.h"
+#include "base/scoped_owner.h"
 
 namespace {
 
 WatcherState FindWatcherMutex() {
     WatcherState state;
-    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kWatcherMutexName);
-    if (mutex != nullptr) {
-        CloseHandle(mutex);
+    const KernelHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, kWatcherMutexName));
+    if (mutex) {
         state.presence = WatcherPresence::kRunning;
         return state;
     }

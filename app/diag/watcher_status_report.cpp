@@ -5,7 +5,7 @@
 #include "app/diag/error_names.h"
 #include "app/diag/report.h"
 #include "driver_client/driver_contract.h"
-#include "loader/strings/scoped_owner.h"
+#include "base/scoped_owner.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// What dispset-diag show tells of the watcher's status section (app/watch/watcher_status.h):
+// What dispset-diag show tells of the watcher's status section (app/common/watcher_contract.h):
 // when the watcher started, its runs by cause, its last run and check, the bursts it gave
 // up and the children it ended. The section is hostile input like any other: its name can
 // be taken by any program of the session, so a record is shown only when a watcher runs, and
@@ -11,7 +11,7 @@
 
 #include "app/diag/json_writer.h"
 #include "app/diag/text_buffer.h"
-#include "app/watch/watcher_status.h"
+#include "app/common/watcher_contract.h"
 
 enum class StatusProblem : uint8_t {
     kNone,            // read, and every field makes sense

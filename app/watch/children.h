@@ -1,20 +1,19 @@
 // The watcher's children: dispset.exe runs and dispset-diag.exe check checks, the copies in
-// the watcher's own folder, by their full paths and never searched for, one at a time. The
-// watcher's loop waits on the running child's process handle beside its messages; the child
-// is never waited for anywhere else.
+// the watcher's own folder, one at a time, each started as base/child_process.h says, with
+// the system directory as working folder (the watcher's own working folder, wherever it was
+// started, stays out of their runs). The watcher's loop waits on the running child's process
+// handle beside its messages; the child is never waited for anywhere else.
 //
-// Each child starts suspended in a job object that kills its processes when the job is
-// closed, so that ending it at its limit, or the watcher's own end, leaves nothing behind.
-// Where the job cannot be had (Windows 7 cannot nest jobs, and the watcher may itself run in
-// one) the process alone is ended.
+// A child that cannot be put in a job is run all the same and ended alone at its limit: the
+// setting matters more than a grandchild that dispset.exe never starts.
 #pragma once
 
 #include <windows.h>
 
 #include <stdint.h>
 
-#include "loader/strings/local_memory.h"
-#include "loader/strings/scoped_owner.h"
+#include "base/child_process.h"
+#include "base/local_memory.h"
 
 enum class ChildProgram : uint8_t { kRun, kCheck };
 
@@ -30,33 +29,15 @@ class ChildLauncher {
     DWORD startError() const { return startError_; }
 
     // The running child's process handle, signalled when it ends; null when none runs.
-    HANDLE process() const { return child_.process.get(); }
+    HANDLE process() const { return child_.process(); }
     // The running child has ended: its exit code. It is released.
-    DWORD Finish();
+    DWORD Finish() { return child_.Finish(); }
     // Ends the running child and everything it started, and releases it.
-    void End();
+    void End() { child_.End(0); }
 
   private:
-    struct Program {
-        LocalString path;         // full path, beside the watcher
-        LocalString commandLine;  // quoted path and arguments; writable, as CreateProcessW needs
-    };
-    // The one owner of a running child's handles.
-    struct RunningChild {
-        KernelHandle process;
-        KernelHandle thread;
-        KernelHandle job;  // null when the process could not be put in one
-        void Release() {
-            job.reset();
-            thread.reset();
-            process.reset();
-        }
-    };
-
-    bool Launch(const Program& program, DWORD flags);
-
-    Program programs_[2];
+    LocalString programs_[2];  // dispset.exe, dispset-diag.exe: full paths beside the watcher
     LocalString workingFolder_;
-    RunningChild child_;
+    ChildProcess child_;
     DWORD startError_ = ERROR_SUCCESS;
 };

@@ -4,14 +4,12 @@
 #include <string.h>
 #include <wtsapi32.h>
 
+#include "base/known_guids.h"
+
 namespace {
 
 constexpr DWORD kDisplayOff = 0;
 constexpr DWORD kDisplayOn = 1;
-
-bool SameGuid(const GUID& a, const GUID& b) {
-    return memcmp(&a, &b, sizeof(GUID)) == 0;
-}
 
 // A resume from sleep or hibernation. A resume that the user started brings both; the
 // automatic one comes alone when nobody is there, and the settle time merges the two.
@@ -31,8 +29,8 @@ bool IsWatchedArrival(WPARAM event, LPARAM data) {
     }
     const GUID& interfaceClass =
         reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header)->dbcc_classguid;
-    return SameGuid(interfaceClass, kMonitorInterfaceClass) ||
-           SameGuid(interfaceClass, kDisplayAdapterInterfaceClass);
+    return IsEqualGUID(interfaceClass, well_known::GUID_DEVINTERFACE_MONITOR) ||
+           IsEqualGUID(interfaceClass, well_known::GUID_DISPLAY_DEVICE_ARRIVAL);
 }
 
 }  // namespace
@@ -60,8 +58,8 @@ bool EventFilter::IsResetEvent(UINT message, WPARAM wParam, LPARAM lParam, RunCa
 bool EventFilter::DisplayTurnsOn(LPARAM data) {
     const auto* setting = reinterpret_cast<const POWERBROADCAST_SETTING*>(data);
     if (setting == nullptr || setting->DataLength < sizeof(DWORD) ||
-        !(SameGuid(setting->PowerSetting, kConsoleDisplayState) ||
-          SameGuid(setting->PowerSetting, kMonitorPowerOn))) {
+        !(IsEqualGUID(setting->PowerSetting, well_known::GUID_CONSOLE_DISPLAY_STATE) ||
+          IsEqualGUID(setting->PowerSetting, well_known::GUID_MONITOR_POWER_ON))) {
         return false;
     }
     DWORD state;

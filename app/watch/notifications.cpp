@@ -4,6 +4,7 @@
 #include <wtsapi32.h>
 
 #include "app/watch/events.h"
+#include "base/known_guids.h"
 #include "app/watch/user_bindings.h"
 
 namespace {
@@ -18,16 +19,17 @@ void Notifications::Register(HWND window) {
     window_ = window;
     // Windows 8 and later report both settings, Windows 7 only the monitor's; the two reports
     // of one change are one event once the settle time has merged them.
-    RegisterPowerSetting(kConsoleDisplayState, power_[0]);
-    RegisterPowerSetting(kMonitorPowerOn, power_[1]);
-    RegisterDeviceArrival(kMonitorInterfaceClass, devices_[0]);
-    RegisterDeviceArrival(kDisplayAdapterInterfaceClass, devices_[1]);
+    RegisterPowerSetting(well_known::GUID_CONSOLE_DISPLAY_STATE, power_[0]);
+    RegisterPowerSetting(well_known::GUID_MONITOR_POWER_ON, power_[1]);
+    RegisterDeviceArrival(well_known::GUID_DEVINTERFACE_MONITOR, devices_[0]);
+    RegisterDeviceArrival(well_known::GUID_DISPLAY_DEVICE_ARRIVAL, devices_[1]);
     RegisterSession();
 }
 
 void Notifications::RegisterSession() {
-    if (session_ || window_ == nullptr || g_wtsapi32.registerSessionNotification == nullptr ||
-        g_wtsapi32.unregisterSessionNotification == nullptr) {
+    if (session_ || window_ == nullptr ||
+        g_wtsapi32.registerSessionNotification.load() == nullptr ||
+        g_wtsapi32.unregisterSessionNotification.load() == nullptr) {
         return;
     }
     session_ = g_wtsapi32.registerSessionNotification(window_, NOTIFY_FOR_THIS_SESSION);
@@ -68,8 +70,8 @@ void Notifications::Unregister() {
 }
 
 void Notifications::RegisterPowerSetting(const GUID& setting, HPOWERNOTIFY& power) {
-    if (g_user32.registerPowerSettingNotification == nullptr ||
-        g_user32.unregisterPowerSettingNotification == nullptr) {
+    if (g_user32.registerPowerSettingNotification.load() == nullptr ||
+        g_user32.unregisterPowerSettingNotification.load() == nullptr) {
         return;
     }
     power =
@@ -77,8 +79,8 @@ void Notifications::RegisterPowerSetting(const GUID& setting, HPOWERNOTIFY& powe
 }
 
 void Notifications::RegisterDeviceArrival(const GUID& interfaceClass, HDEVNOTIFY& device) {
-    if (g_user32.registerDeviceNotification == nullptr ||
-        g_user32.unregisterDeviceNotification == nullptr) {
+    if (g_user32.registerDeviceNotification.load() == nullptr ||
+        g_user32.unregisterDeviceNotification.load() == nullptr) {
         return;
     }
     DEV_BROADCAST_DEVICEINTERFACE_W filter = {};

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "loader/strings/scoped_owner.h"
+#include "base/scoped_owner.h"
 
 class Notifications {
   public:

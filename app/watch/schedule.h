@@ -33,7 +33,7 @@
 
 #include <stdint.h>
 
-#include "app/watch/watcher_status.h"
+#include "app/common/watcher_contract.h"
 
 // Times of the watcher's monotonic clock, in milliseconds.
 using Milliseconds = uint64_t;

@@ -10,8 +10,8 @@
 
 #include <windows.h>
 
-#include "app/watch/watcher_status.h"
-#include "loader/strings/scoped_owner.h"
+#include "app/common/watcher_contract.h"
+#include "base/scoped_owner.h"
 
 class StatusPublisher {
   public:

@@ -3,13 +3,13 @@
 #include <windows.h>
 
 #include "app/watch/events.h"
-#include "app/watch/child_process.h"
+#include "app/watch/children.h"
 #include "app/watch/notifications.h"
 #include "app/watch/schedule.h"
 #include "app/watch/status_publisher.h"
 #include "app/watch/user_bindings.h"
-#include "app/watch/watcher_mutex.h"
-#include "loader/strings/scoped_owner.h"
+#include "app/common/watcher_contract.h"
+#include "base/scoped_owner.h"
 
 namespace {
 

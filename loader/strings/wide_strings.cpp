@@ -1,6 +1,6 @@
 #include "loader/strings/wide_strings.h"
 
-#include "loader/strings/local_memory.h"
+#include "base/local_memory.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -67,7 +67,7 @@ bool FitsCapacity(uint64_t chars) {
 
 // chars never exceeds kMaxStringChars, so the byte count fits 32 bits on every target.
 bool AllocateChars(LocalString& buffer, uint32_t chars) {
-    return buffer.allocate(static_cast<size_t>(chars) * sizeof(wchar_t));
+    return buffer.allocate(chars);
 }
 
 bool NeedsSeparator(const wchar_t* first, uint32_t firstLength, const wchar_t* second) {

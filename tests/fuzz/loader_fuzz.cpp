@@ -140,7 +140,7 @@ const wchar_t* const kUserModeValues[] = {L"UserModeDriverName", L"OpenGLDriverN
                                           L"UserModeDListDriverName", nullptr};
 const wchar_t* const kKhronosKeys[] = {L"SOFTWARE\\Khronos\\Vulkan\\Drivers",
                                        L"SOFTWARE\\Khronos\\OpenCL\\Vendors", nullptr};
-const GUID* const kInterface = &kDisplayDeviceArrivalInterface;
+const GUID* const kInterface = &well_known::GUID_DISPLAY_DEVICE_ARRIVAL;
 
 // The search name the locator would pass on: what the lookups are asked for.
 wchar_t* SearchName(const CaseChoice& choice) {

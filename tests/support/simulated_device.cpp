@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/known_guids.h"
 #include "tests/support/test_support.h"
 
 namespace testing_support {
@@ -51,8 +52,7 @@ const wchar_t kMarkerlessInstanceId[] = L"ROOT\\SIMDISPSET\\0000";
 
 namespace {
 
-const GUID kDisplayInterfaceClass = {
-    0x1CA05180, 0xA699, 0x450A, {0x9A, 0x0C, 0xDE, 0x4F, 0xBE, 0x3D, 0xDD, 0x89}};
+constexpr const GUID& kDisplayInterfaceClass = well_known::GUID_DISPLAY_DEVICE_ARRIVAL;
 const wchar_t kDisplayInterfaceClassKey[] =
     L"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\{1CA05180-A699-450A-9A0C-DE4FBE3DDD89}";
 // DEVPKEY_Device_DriverInfPath.

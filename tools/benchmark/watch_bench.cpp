@@ -30,7 +30,7 @@
 
 #include "app/watch/schedule.h"
 #include "app/watch/watcher.h"
-#include "app/watch/watcher_status.h"
+#include "app/common/watcher_contract.h"
 #include "tests/support/journal.h"
 #include "tests/support/test_support.h"
 

@@ -8,6 +8,8 @@
 // code of its own before the marker is written.
 #include <windows.h>
 
+#include "base/scoped_owner.h"
+
 namespace {
 
 // The marker's path fits a stack buffer below one page, so that no stack probe (a runtime
@@ -26,11 +28,9 @@ void LeaveMarker(HINSTANCE self) {
     for (DWORD i = 0; i < kMarkerSuffixChars; ++i) {
         path[length + i] = kMarkerSuffix[i];
     }
-    HANDLE marker =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (marker != INVALID_HANDLE_VALUE) {
-        CloseHandle(marker);
-    }
+    // Created and closed at once: the marker is its name alone.
+    const KernelHandle marker(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 }  // namespace
