@@ -1,5 +1,5 @@
-// The watcher's status (watcher_status.h), kept by the watcher and published in the
-// session's status section for dispset-diag show.
+// The watcher's status (app/common/watcher_contract.h), kept by the watcher and published in
+// the session's status section for dispset-diag show.
 //
 // The watcher creates the section itself, read-only for everyone: only its own handle, from
 // the creation, may write. When the name exists already the section is not the watcher's

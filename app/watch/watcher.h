@@ -3,7 +3,8 @@
 // layout changes, after an unlock or a return to the console and when the driver restarts;
 // the watcher runs dispset.exe once at its start and again after each such event, then
 // checks the setting with dispset-diag.exe check and puts it back when the driver dropped it
-// (schedule.h). It publishes what it did in its session's status section (watcher_status.h).
+// (schedule.h). It publishes what it did in its session's status section
+// (app/common/watcher_contract.h).
 //
 // It owns one hidden top-level window, never shown: the system's broadcasts
 // (WM_DISPLAYCHANGE, the resume messages) reach top-level windows only. It arms no timer:
